@@ -5,8 +5,8 @@
 // Describes a stream of audio: the file's encoded format, or the PCM the caller hands in.
 struct AudioStreamFormat {
     // Four-character codes of the two formats we use.
-    static constexpr uint32_t linearPCM = 0x6c70636d;   // "lpcm"
-    static constexpr uint32_t mpeg4AAC = 0x61616320;    // "aac "
+    static constexpr uint32_t linearPCM = 0x6c70636d; // "lpcm"
+    static constexpr uint32_t mpeg4AAC = 0x61616320;  // "aac "
     static constexpr uint32_t flagIsSignedInteger = 4;
     static constexpr uint32_t flagIsPacked = 8;
 

@@ -13,7 +13,9 @@ LogCapture::LogCapture() {
     });
 }
 
-LogCapture::~LogCapture() { Log::setSink({}); }
+LogCapture::~LogCapture() {
+    Log::setSink({});
+}
 
 std::vector<std::string> LogCapture::lines() const {
     std::lock_guard lock(mutex_);

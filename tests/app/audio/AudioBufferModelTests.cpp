@@ -1,0 +1,176 @@
+// Drives the buffer with a long random sequence of operations and compares every export with an
+// independent model: the plain list of every byte appended, and how much of it each tier still holds.
+#include "AudioBufferTestHarness.h"
+#include "LogCapture.h"
+#include "RingArithmetic.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <random>
+
+namespace {
+
+class ReferenceModel {
+public:
+    void configure(int64_t memoryMaxBytes, int64_t fileMaxBytes) {
+        memoryMax = memoryMaxBytes;
+        fileMax = fileMaxBytes;
+        clear();
+    }
+    void clear() {
+        appended.clear();
+        memoryCount = 0;
+        fileFill = 0;
+    }
+    // `firstCopyFails`: the block's copy fails from its first byte (nothing of it is kept).
+    void append(const std::vector<uint8_t>& block, bool firstCopyFails = false) {
+        const auto length = static_cast<int64_t>(block.size());
+        const int64_t room = memoryMax - memoryCount;
+        if (firstCopyFails) {
+            if (length > room && room == 0) {
+                fileFill = std::min(fileFill + memoryMax, fileMax); // the full buffer is flushed first
+                memoryCount = 0;
+            }
+            return;
+        }
+        if (length <= room) {
+            keep(block, 0, length);
+            memoryCount += length;
+            return;
+        }
+        keep(block, 0, room);
+        fileFill = std::min(fileFill + memoryMax, fileMax); // the flush moves a full memory buffer
+        memoryCount = 0;
+        const int64_t rest = length - room;
+        if (rest <= memoryMax) {
+            keep(block, room, rest);
+            memoryCount = rest;
+        }
+    }
+    void forgetRing() { fileFill = 0; }
+    std::vector<uint8_t> expectedClip(int64_t requestedBytes) const {
+        const int64_t fromMemory = std::min(requestedBytes, memoryCount);
+        const int64_t total = fromMemory + std::min(fileFill, requestedBytes - fromMemory);
+        return {appended.end() - total, appended.end()};
+    }
+
+    int64_t memoryMax = 0;
+    int64_t fileMax = 0;
+    int64_t memoryCount = 0;
+    int64_t fileFill = 0;
+
+private:
+    void keep(const std::vector<uint8_t>& block, int64_t offset, int64_t length) {
+        appended.insert(appended.end(), block.begin() + offset, block.begin() + offset + length);
+        // Only the newest ring-plus-memory bytes can ever be exported.
+        const auto keepLimit = static_cast<std::size_t>(fileMax + memoryMax);
+        if (appended.size() > 2 * keepLimit) {
+            appended.erase(appended.begin(), appended.end() - static_cast<std::ptrdiff_t>(keepLimit));
+        }
+    }
+    std::deque<uint8_t> appended;
+};
+
+} // namespace
+
+TEST(AudioBufferModel, RandomOperationsAlwaysExportTheNewestBytes) {
+    constexpr double sampleRate = 100; // 6,000-byte memory buffer: the ring wraps thousands of times
+    constexpr int operations = 100'000;
+    std::mt19937 random(20'261'207);
+    auto chance = [&](double p) { return std::uniform_real_distribution<double>(0, 1)(random) < p; };
+    auto between = [&](int64_t low, int64_t high) {
+        return std::uniform_int_distribution<int64_t>(low, high)(random);
+    };
+
+    AudioBufferTestHarness harness;
+    LogCapture log;
+    double windowSeconds = 90;
+    harness.make(windowSeconds, sampleRate);
+    ReferenceModel model;
+    model.configure(harness.buffer->memoryBufferMaxSize(), harness.buffer->fileBufferMaxSize());
+    harness.buffer->start();
+
+    int exports = 0, wraps = 0, flushes = 0, chunkedReads = 0;
+    int64_t lastOffset = 0;
+    for (int operation = 0; operation < operations; ++operation) {
+        const double pick = std::uniform_real_distribution<double>(0, 1)(random);
+        if (pick < 0.80) {
+            // Mostly small blocks, some exact fits, some longer than the whole memory buffer.
+            int64_t length = between(1, 700);
+            if (chance(0.05)) {
+                length = model.memoryMax - model.memoryCount;
+            } else if (chance(0.01)) {
+                length = between(model.memoryMax, 2 * model.memoryMax + 500);
+            }
+            if (length == 0) {
+                continue;
+            }
+            auto bytes = harness.nextBytes(static_cast<std::size_t>(length));
+            if (chance(0.005)) {
+                model.append(bytes, true);
+                harness.appendBlock(std::make_shared<FailingSampleBlock>(bytes, 0, -1));
+            } else {
+                model.append(bytes);
+                harness.appendBytes(bytes);
+            }
+        } else if (pick < 0.95) {
+            const double duration = std::uniform_real_distribution<double>(1.01, windowSeconds + 45)(random);
+            const auto outcome = harness.exportSeconds(duration);
+            ASSERT_TRUE(outcome.success) << "operation " << operation;
+            const auto& record = harness.lastRecord();
+            const auto expected = model.expectedClip(RingArithmetic::bytesForDuration(duration, sampleRate));
+            ASSERT_EQ(record.bytes, expected) << "operation " << operation << ", duration " << duration;
+            ASSERT_DOUBLE_EQ(outcome.seconds, static_cast<double>(expected.size() / 2) / sampleRate);
+            // The memory part is one write; the ring part one write, or two split exactly at the ring's end.
+            const std::size_t ringWrites =
+                model.memoryCount > 0 ? record.writes.size() - 1 : record.writes.size();
+            ASSERT_LE(ringWrites, 2u);
+            chunkedReads += ringWrites == 2;
+            for (const auto& call : record.writes) {
+                ASSERT_EQ(call.frameCount, call.byteCount / 2);
+                ASSERT_LE(call.byteCount, 1'048'576u);
+            }
+            ++exports;
+            harness.records.clear();
+        } else if (pick < 0.97) {
+            harness.buffer->stop();
+            harness.buffer->start();
+        } else if (pick < 0.975) {
+            harness.buffer->reset();
+            model.clear();
+        } else if (pick < 0.977) {
+            harness.buffer->stop();
+            windowSeconds = static_cast<double>(between(60, 200));
+            ASSERT_TRUE(harness.buffer->resizeAndWait(windowSeconds));
+            model.configure(model.memoryMax, harness.buffer->fileBufferMaxSize());
+            harness.buffer->start();
+        } else if (pick < 0.978) {
+            // The ring vanished while stopped (a cache cleaner): its audio is gone, memory stays.
+            harness.buffer->stop();
+            harness.drain();
+            std::filesystem::remove(harness.buffer->fileBufferURL());
+            harness.buffer->start();
+            model.forgetRing();
+        } else {
+            harness.drain();
+            const int64_t offset = harness.fileOffset();
+            flushes += offset != lastOffset;
+            wraps += offset < lastOffset;
+            lastOffset = offset;
+            ASSERT_EQ(harness.buffer->memoryBufferCurrentSize(), model.memoryCount);
+            ASSERT_EQ(harness.buffer->fileBufferCurrentSize(), model.fileFill);
+        }
+    }
+    EXPECT_GT(exports, 10'000);
+    EXPECT_GT(wraps, 500);
+    EXPECT_GT(chunkedReads, 500);
+    for (const auto& line : log.lines()) {
+        const bool expected = line.find("Internal error while copying") != std::string::npos ||
+                              line.find("Error copying block buffer data") != std::string::npos ||
+                              line.find("blockOffset:") != std::string::npos ||
+                              line.find("Buffer file was missing") != std::string::npos ||
+                              line.find("Dangerously small chunk size") != std::string::npos;
+        EXPECT_TRUE(expected) << line;
+    }
+}
