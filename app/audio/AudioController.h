@@ -1,0 +1,105 @@
+#pragma once
+
+#include "AudioBuffer.h"
+#include "AudioCapture.h"
+#include "AudioCaptureDelegate.h"
+#include "CaptureAuthorization.h"
+#include "CaptureSystem.h"
+#include "SavePanel.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QTimer;
+
+// The one object through which the application drives recording: owns the rolling buffer, makes a fresh
+// capture for every start, asks for microphone access, restarts capture by itself after failures, follows
+// the preferred device, changes the capture window, and saves clips. Lives on the main thread.
+class AudioController : public QObject, public AudioCaptureDelegate {
+    Q_OBJECT
+public:
+    using AlertPresenter = std::function<void(const QString& message, double durationSeconds)>;
+    using Clock = std::chrono::steady_clock;
+
+    static constexpr double captureSampleRate = 44'100;
+    static constexpr double defaultCaptureMaxDuration = 3'600;
+    static constexpr double captureMaxDurationLowerBound = 900;
+    static constexpr double captureMaxDurationUpperBound = 28'800;
+    static constexpr double autoRestartDelaySeconds = 0.5;
+    static constexpr double autoRestartFailedDelaySeconds = 15.0;
+    static constexpr double autoRestartRecentSeconds = 1.0;
+    static constexpr double microphonePermissionAlertSeconds = 10.0;
+
+    AudioController(CaptureSystem& captureSystem, CaptureAuthorization& authorization,
+                    QObject* parent = nullptr);
+    ~AudioController() override;
+
+    void startRecording();
+    void stopRecording();
+    // A capture exists, it has a session, and the session runs.
+    bool isRecording() const;
+    void setPreferredDevice(const std::optional<std::string>& uniqueID);
+    void setCaptureMaxMinutes(int minutes);
+    double captureMaxDuration() const { return captureMaxDuration_; }
+    AudioBuffer& audioBuffer() { return *audioBuffer_; }
+    AudioCapture* audioCapture() const { return audioCapture_.get(); }
+
+    bool checkMicrophonePermission();
+    void cancelAutoRestart();
+    void startAudioCapture();
+    void audioCaptureStatusChanged() override;
+
+    // Saves the last `seconds` of audio: export, then a save panel proposing a name from the clip's start.
+    void exportRecording(int seconds);
+    // The proposed name of a clip that starts at `time`, in the user's locale.
+    static QString fileName(const QDateTime& time, const QString& extension = {});
+
+    // Where alerts go (the application shell shows them under the status item).
+    void setAlertPresenter(AlertPresenter presenter) { alertPresenter = std::move(presenter); }
+
+    // The delay of the pending automatic restart, if one is pending.
+    std::optional<double> pendingRestartDelaySeconds() const;
+
+signals:
+    // "AudioControllerRecordingStatusChanged": the recording status may have changed; read isRecording().
+    void recordingStatusChanged();
+    // "AudioControllerProcessingCompleteNotification": an export ended, successfully or not (buffer's queue).
+    void processingComplete();
+    // "AudioControllerExportErrorNotification": the export or the save failed.
+    void exportError();
+    // "AudioControllerExportFinishedNotification": the user saved a clip this many seconds long.
+    void exportFinished(double seconds);
+    // A save panel was opened for a finished export (lets the shell and tests reach it).
+    void savePanelOpened(SavePanel* panel);
+
+private slots:
+    void captureDeviceConnected(const CaptureDevice& device);
+    void attemptAutoRestart();
+
+private:
+    void scheduleAutoRestart();
+    void observeDeviceConnections(bool observe);
+    void accessRequestAnswered(bool granted);
+    void exportCompleted(bool success, const std::filesystem::path& fileURL, double duration);
+    void showSavePanel(const QString& fileURL, double duration);
+    void savePanelClosed(SavePanel::Response response, const QString& chosenPath, const QString& fileURL,
+                         double duration);
+
+    CaptureSystem& captureSystem;
+    CaptureAuthorization& authorization;
+    std::unique_ptr<AudioBuffer> audioBuffer_;
+    std::unique_ptr<AudioCapture> audioCapture_;
+    bool shouldRestartCapture = false;
+    bool autoRestartEnabled = false;
+    std::optional<Clock::time_point> autoRestartLastAttemptTime;
+    QTimer* autoRestartTimer = nullptr;
+    double captureMaxDuration_ = defaultCaptureMaxDuration;
+    AlertPresenter alertPresenter;
+};

@@ -1,0 +1,249 @@
+// Saving a clip: export into a private temporary file, the save panel, and moving the clip into place.
+#include "AudioController.h"
+#include "Defaults.h"
+#include "FakeCaptureAuthorization.h"
+#include "FakeCaptureSystem.h"
+#include "LogCapture.h"
+#include "TemporaryFolder.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace {
+
+const CaptureDevice builtIn{"alsa_input.builtin", "Built-in Microphone"};
+
+mode_t modeOf(const QString& path) {
+    struct stat status {};
+    stat(QFile::encodeName(path).constData(), &status);
+    return status.st_mode & 07777;
+}
+
+QStringList temporaryClips() {
+    return QDir(QDir::tempPath()).entryList({"*.m4a"}, QDir::Files);
+}
+
+} // namespace
+
+class AudioControllerSavingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Defaults::store().clear();
+        for (const QString& name : temporaryClips()) {
+            QFile::remove(QDir(QDir::tempPath()).filePath(name));
+        }
+        capture.connectedDevices = {builtIn};
+        capture.defaultDeviceID = builtIn.uniqueID;
+        authorization.currentStatus = CaptureAuthorization::Status::authorized;
+        controller = std::make_unique<AudioController>(capture, authorization);
+        QObject::connect(controller.get(), &AudioController::savePanelOpened,
+                         [this](SavePanel* opened) { panel = opened; });
+        controller->startRecording();
+        destination = QDir(QString::fromStdString(folder.path().string()));
+    }
+
+    // Records `seconds` of a tone through the capture path.
+    void record(double seconds) {
+        std::vector<int16_t> samples(static_cast<std::size_t>(seconds * 44'100));
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            samples[i] =
+                static_cast<int16_t>(8'000 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 44'100));
+        }
+        const auto& deliver = capture.lastSession()->blockHandler;
+        for (std::size_t offset = 0; offset < samples.size(); offset += 4'410) {
+            const std::size_t count = std::min<std::size_t>(4'410, samples.size() - offset);
+            deliver(samples.data() + offset, count * 2);
+        }
+    }
+
+    // Waits for the export and its save panel.
+    bool waitForPanel() {
+        return QTest::qWaitFor([this] { return panel != nullptr && panel->isVisible(); }, 20'000);
+    }
+
+    void saveAs(const QString& path) {
+        auto* edit = panel->dialog()->findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_NE(edit, nullptr);
+        edit->setText(path);
+        // The dialog's own accept(), as its Save button calls it.
+        static_cast<QDialog*>(panel->dialog())->accept();
+    }
+
+    FakeCaptureSystem capture;
+    FakeCaptureAuthorization authorization;
+    LogCapture log;
+    std::unique_ptr<AudioController> controller;
+    SavePanel* panel = nullptr;
+    TemporaryFolder folder;
+    QDir destination;
+};
+
+TEST_F(AudioControllerSavingTest, SavingMovesTheClipIntoPlaceAndCountsIt) {
+    record(12);
+    QSignalSpy processed(controller.get(), &AudioController::processingComplete);
+    QSignalSpy finished(controller.get(), &AudioController::exportFinished);
+    QSignalSpy failed(controller.get(), &AudioController::exportError);
+    const QDateTime before = QDateTime::currentDateTime();
+    controller->exportRecording(30);
+    ASSERT_TRUE(waitForPanel());
+    EXPECT_EQ(processed.count(), 1);
+
+    // The export waits in a private temporary file named by a fresh identifier.
+    const QStringList clips = temporaryClips();
+    ASSERT_EQ(clips.size(), 1);
+    EXPECT_TRUE(QRegularExpression("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\.m4a$")
+                    .match(clips[0])
+                    .hasMatch())
+        << clips[0].toStdString();
+    const QString temporary = QDir(QDir::tempPath()).filePath(clips[0]);
+    EXPECT_EQ(modeOf(temporary), 0600u);
+
+    // A 12-second buffer asked for 30 seconds gives a 12-second clip named after its start.
+    EXPECT_EQ(panel->allowedFileTypes(), QStringList{"m4a"});
+    EXPECT_EQ(panel->title(), "Save Recording");
+    const QString expectedName = AudioController::fileName(before.addSecs(-12), "m4a");
+    const QString laterName = AudioController::fileName(QDateTime::currentDateTime().addSecs(-12), "m4a");
+    EXPECT_TRUE(panel->nameFieldStringValue() == expectedName || panel->nameFieldStringValue() == laterName)
+        << panel->nameFieldStringValue().toStdString();
+
+    const QString chosen = destination.filePath("kept.m4a");
+    saveAs(chosen);
+    QTRY_COMPARE(finished.count(), 1);
+    EXPECT_DOUBLE_EQ(finished[0][0].toDouble(), 12.0);
+    EXPECT_EQ(failed.count(), 0);
+    EXPECT_TRUE(QFile::exists(chosen));
+    EXPECT_GT(QFileInfo(chosen).size(), 10'000);
+    EXPECT_FALSE(QFile::exists(temporary));
+    EXPECT_EQ(Defaults::integer(Defaults::recordingsSavedKey), 1);
+    const mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(modeOf(chosen), 0666u & ~mask) << "a saved clip has the user's normal mode";
+}
+
+TEST_F(AudioControllerSavingTest, CancellingLeavesNoFileAndNoCount) {
+    record(3);
+    QSignalSpy finished(controller.get(), &AudioController::exportFinished);
+    controller->exportRecording(10);
+    ASSERT_TRUE(waitForPanel());
+    static_cast<QDialog*>(panel->dialog())->reject();
+    QTRY_VERIFY(temporaryClips().isEmpty());
+    QTest::qWait(50);
+    EXPECT_EQ(finished.count(), 0);
+    EXPECT_EQ(Defaults::integer(Defaults::recordingsSavedKey), 0);
+}
+
+TEST_F(AudioControllerSavingTest, SavingOverAnExistingFileReplacesIt) {
+    record(3);
+    const QString chosen = destination.filePath("same.m4a");
+    {
+        QFile existing(chosen);
+        ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+        existing.write("an older clip");
+    }
+    QSignalSpy finished(controller.get(), &AudioController::exportFinished);
+    controller->exportRecording(5);
+    ASSERT_TRUE(waitForPanel());
+    // Qt asks before replacing; confirm it as the user would.
+    QTimer::singleShot(200, [] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) {
+                box->button(QMessageBox::Yes) ? box->button(QMessageBox::Yes)->click() : box->accept();
+            }
+        }
+    });
+    saveAs(chosen);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5'000);
+    EXPECT_GT(QFileInfo(chosen).size(), 1'000);
+    EXPECT_EQ(Defaults::integer(Defaults::recordingsSavedKey), 1);
+}
+
+TEST_F(AudioControllerSavingTest, AFailedMoveIsAnErrorAndCountsNothing) {
+    record(3);
+    const QString chosen = destination.filePath("kept.m4a");
+    {
+        QFile existing(chosen);
+        ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+        existing.write("the user's earlier clip");
+    }
+    QSignalSpy finished(controller.get(), &AudioController::exportFinished);
+    QSignalSpy failed(controller.get(), &AudioController::exportError);
+    controller->exportRecording(5);
+    ASSERT_TRUE(waitForPanel());
+    // Something (a temporary-files cleaner) removed the clip while the panel was open.
+    for (const QString& name : temporaryClips()) {
+        QFile::remove(QDir(QDir::tempPath()).filePath(name));
+    }
+    QTimer::singleShot(200, [] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) {
+                box->button(QMessageBox::Yes)->click();
+            }
+        }
+    });
+    saveAs(chosen);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.count() + finished.count(), 1, 5'000);
+    EXPECT_EQ(failed.count(), 1);
+    EXPECT_EQ(finished.count(), 0);
+    EXPECT_EQ(Defaults::integer(Defaults::recordingsSavedKey), 0);
+    EXPECT_TRUE(
+        log.contains("Error: AudioController: Error moving the recording into place. (No such file or "
+                     "directory)"));
+    QFile kept(chosen);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), "the user's earlier clip")
+        << "a failed save must not destroy the existing file";
+}
+
+TEST_F(AudioControllerSavingTest, SavingToAnotherFileSystemWorks) {
+    struct stat temporary {
+    }, shared{};
+    if (stat(QFile::encodeName(QDir::tempPath()).constData(), &temporary) != 0 ||
+        stat("/dev/shm", &shared) != 0 || temporary.st_dev == shared.st_dev) {
+        GTEST_SKIP() << "needs /dev/shm on a file system other than the temporary folder's";
+    }
+    record(3);
+    QSignalSpy finished(controller.get(), &AudioController::exportFinished);
+    controller->exportRecording(5);
+    ASSERT_TRUE(waitForPanel());
+    const QString chosen = QString("/dev/shm/tempolis-test-%1.m4a").arg(QCoreApplication::applicationPid());
+    saveAs(chosen);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5'000);
+    EXPECT_GT(QFileInfo(chosen).size(), 1'000);
+    EXPECT_TRUE(temporaryClips().isEmpty());
+    EXPECT_TRUE(QDir("/dev/shm").entryList({"*.partial-*"}, QDir::Files).isEmpty());
+    QFile::remove(chosen);
+}
+
+TEST_F(AudioControllerSavingTest, AFailedExportPostsProcessingCompleteThenErrorAndOpensNoPanel) {
+    std::vector<std::string> order;
+    QObject::connect(controller.get(), &AudioController::processingComplete,
+                     [&] { order.push_back("complete"); });
+    QObject::connect(controller.get(), &AudioController::exportError, [&] { order.push_back("error"); });
+    controller->exportRecording(1); // one second is too short to export
+    QTRY_COMPARE(order.size(), 2u);
+    EXPECT_EQ(order, (std::vector<std::string>{"complete", "error"}));
+    QTest::qWait(100);
+    EXPECT_EQ(panel, nullptr);
+    EXPECT_TRUE(temporaryClips().isEmpty()) << "the private temporary file is removed";
+}
+
+TEST(AudioControllerFileName, ComesFromTheStartTimeInTheUserLocale) {
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    const QDateTime now(QDate(2024, 3, 5), QTime(14, 7, 9));
+    EXPECT_EQ(AudioController::fileName(now.addSecs(-60), "m4a"),
+              "Tempolis Recording 2024-03-05 at 2.06.09 PM.m4a");
+    EXPECT_EQ(AudioController::fileName(QDateTime(QDate(2024, 12, 31), QTime(0, 5, 0))),
+              "Tempolis Recording 2024-12-31 at 12.05.00 AM");
+    QLocale::setDefault(QLocale::system());
+}

@@ -1,0 +1,355 @@
+// The recording controller against a capture system the test drives: permission prompts, failures and
+// device changes happen on demand here; the real audio server is exercised in the capture tests.
+#include "AudioController.h"
+#include "Defaults.h"
+#include "FakeCaptureAuthorization.h"
+#include "FakeCaptureSystem.h"
+#include "LogCapture.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+const CaptureDevice builtIn{"alsa_input.builtin", "Built-in Microphone"};
+const CaptureDevice headset{"bluez_source.headset", "Headset"};
+const CaptureDevice webcam{"alsa_input.webcam", "Webcam Microphone"};
+
+void processEvents() {
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::processEvents();
+    }
+}
+
+} // namespace
+
+class AudioControllerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Defaults::store().clear();
+        capture.connectedDevices = {builtIn};
+        capture.defaultDeviceID = builtIn.uniqueID;
+        authorization.currentStatus = CaptureAuthorization::Status::authorized;
+    }
+
+    AudioController& makeController() {
+        controller = std::make_unique<AudioController>(capture, authorization);
+        controller->setAlertPresenter([this](const QString& message, double seconds) {
+            alerts.push_back({message, seconds});
+        });
+        return *controller;
+    }
+
+    FakeCaptureSystem capture;
+    FakeCaptureAuthorization authorization;
+    LogCapture log;
+    std::vector<std::pair<QString, double>> alerts;
+    std::unique_ptr<AudioController> controller;
+};
+
+TEST_F(AudioControllerTest, CaptureWindowComesFromTheStoredMinutes) {
+    EXPECT_EQ(makeController().captureMaxDuration(), 3'600);
+    Defaults::setInteger(Defaults::captureMaximumMinutesKey, 120);
+    EXPECT_EQ(makeController().captureMaxDuration(), 7'200);
+    EXPECT_EQ(controller->audioBuffer().fileBufferMaxSize(), 7'200 * 88'200);
+    Defaults::setInteger(Defaults::captureMaximumMinutesKey, -5);
+    EXPECT_EQ(makeController().captureMaxDuration(), 3'600);
+    Defaults::setInteger(Defaults::captureMaximumMinutesKey, 0);
+    EXPECT_EQ(makeController().captureMaxDuration(), 3'600);
+}
+
+TEST_F(AudioControllerTest, StartRecordingCapturesFromTheDefaultDeviceIntoTheBuffer) {
+    auto& audio = makeController();
+    audio.startRecording();
+    ASSERT_TRUE(audio.isRecording());
+    const auto session = capture.lastSession();
+    EXPECT_EQ(session->input, builtIn);
+    EXPECT_EQ(session->sampleRate, 44'100);
+
+    const std::vector<uint8_t> samples(8'820, 7);
+    session->blockHandler(samples.data(), samples.size());
+    audio.audioBuffer().queue().sync([] {});
+    EXPECT_EQ(audio.audioBuffer().memoryBufferCurrentSize(), 8'820);
+
+    audio.startRecording();
+    EXPECT_TRUE(log.contains("Error: AudioController: Error starting recording. (audioCapture != nil)"));
+    EXPECT_EQ(capture.sessions.size(), 1u);
+}
+
+TEST_F(AudioControllerTest, StopRecordingStopsCaptureAndKeepsTheBuffer) {
+    auto& audio = makeController();
+    audio.startRecording();
+    const std::vector<uint8_t> samples(4'410, 1);
+    capture.lastSession()->blockHandler(samples.data(), samples.size());
+    QSignalSpy status(&audio, &AudioController::recordingStatusChanged);
+    audio.stopRecording();
+    EXPECT_FALSE(audio.isRecording());
+    EXPECT_EQ(audio.audioCapture(), nullptr);
+    EXPECT_TRUE(capture.lastSession()->stopped);
+    EXPECT_TRUE(capture.lastSession()->destroyed);
+    EXPECT_GE(status.count(), 1);
+    audio.audioBuffer().queue().sync([] {});
+    EXPECT_EQ(audio.audioBuffer().memoryBufferCurrentSize(), 4'410);
+    EXPECT_FALSE(audio.pendingRestartDelaySeconds());
+}
+
+TEST_F(AudioControllerTest, FirstUseAsksForAccessAndStartsWhenGranted) {
+    authorization.currentStatus = CaptureAuthorization::Status::notDetermined;
+    auto& audio = makeController();
+    audio.startRecording();
+    EXPECT_EQ(authorization.requests, 1);
+    EXPECT_EQ(audio.audioCapture(), nullptr);
+    authorization.answer(true);
+    EXPECT_FALSE(audio.isRecording()) << "the answer is handled on the main thread, not the answering one";
+    processEvents();
+    EXPECT_TRUE(audio.isRecording());
+    EXPECT_TRUE(alerts.empty());
+}
+
+TEST_F(AudioControllerTest, RefusedAccessShowsTheAlertOnceAndRecordsNothing) {
+    authorization.currentStatus = CaptureAuthorization::Status::notDetermined;
+    auto& audio = makeController();
+    audio.startRecording();
+    authorization.answer(false);
+    processEvents();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].first, "Tempolis cannot record: access to the microphone was refused.");
+    EXPECT_EQ(alerts[0].second, 10.0);
+    EXPECT_FALSE(audio.isRecording());
+    EXPECT_TRUE(capture.sessions.empty());
+}
+
+TEST_F(AudioControllerTest, AccessDeniedEarlierAsksNothing) {
+    for (auto status : {CaptureAuthorization::Status::denied, CaptureAuthorization::Status::restricted}) {
+        authorization.currentStatus = status;
+        auto& audio = makeController();
+        audio.startRecording();
+        processEvents();
+        EXPECT_EQ(authorization.requests, 0);
+        EXPECT_TRUE(alerts.empty());
+        EXPECT_TRUE(capture.sessions.empty());
+    }
+}
+
+TEST_F(AudioControllerTest, AFailedSessionRestartsAfterHalfASecondThenAfterFifteenWhenItFailsAgainAtOnce) {
+    auto& audio = makeController();
+    audio.startRecording();
+    QSignalSpy status(&audio, &AudioController::recordingStatusChanged);
+    capture.sendEvent(CaptureSession::Event::runtimeError);
+    processEvents();
+    EXPECT_EQ(audio.audioCapture(), nullptr);
+    EXPECT_TRUE(capture.sessions[0]->destroyed);
+    EXPECT_GE(status.count(), 1);
+    EXPECT_EQ(audio.pendingRestartDelaySeconds(), 0.5);
+
+    QTRY_VERIFY_WITH_TIMEOUT(capture.sessions.size() == 2, 2'000);
+    EXPECT_TRUE(audio.isRecording());
+    EXPECT_FALSE(audio.pendingRestartDelaySeconds());
+
+    // Failing again within a second of that attempt waits 15 seconds.
+    capture.sendEvent(CaptureSession::Event::runtimeError);
+    processEvents();
+    EXPECT_EQ(audio.pendingRestartDelaySeconds(), 15.0);
+}
+
+TEST_F(AudioControllerTest, ASessionThatRanForAWhileIsRestartedAfterHalfASecondAgain) {
+    auto& audio = makeController();
+    audio.startRecording();
+    capture.sendEvent(CaptureSession::Event::runtimeError);
+    processEvents();
+    QTRY_VERIFY_WITH_TIMEOUT(capture.sessions.size() == 2, 2'000);
+    QTest::qWait(1'100);
+    capture.sendEvent(CaptureSession::Event::runtimeError);
+    processEvents();
+    EXPECT_EQ(audio.pendingRestartDelaySeconds(), 0.5);
+}
+
+TEST_F(AudioControllerTest, AnInterruptionDropsTheCaptureAndRestartsIt) {
+    auto& audio = makeController();
+    audio.startRecording();
+    QSignalSpy status(&audio, &AudioController::recordingStatusChanged);
+    capture.sendEvent(CaptureSession::Event::interrupted);
+    processEvents();
+    EXPECT_EQ(audio.audioCapture(), nullptr);
+    EXPECT_EQ(status.count(), 2) << "the interruption and the stop of the dropped capture";
+    QTRY_VERIFY_WITH_TIMEOUT(audio.isRecording(), 2'000);
+}
+
+TEST_F(AudioControllerTest, AfterStopRecordingFailuresScheduleNothing) {
+    auto& audio = makeController();
+    audio.startRecording();
+    auto session = capture.lastSession();
+    audio.stopRecording();
+    // A late event of the stopped session changes nothing.
+    if (session->eventHandler) {
+        session->eventHandler(CaptureSession::Event::runtimeError, "late");
+    }
+    processEvents();
+    EXPECT_FALSE(audio.pendingRestartDelaySeconds());
+    QTest::qWait(700);
+    EXPECT_EQ(capture.sessions.size(), 1u);
+}
+
+TEST_F(AudioControllerTest, AFailedStartIsRetriedUntilADeviceAppears) {
+    capture.connectedDevices.clear();
+    auto& audio = makeController();
+    audio.startRecording();
+    EXPECT_TRUE(log.contains("Error: AudioCapture: Error getting default audio device."));
+    EXPECT_TRUE(log.contains("Error: AudioController: Error starting audio capture."));
+    EXPECT_EQ(audio.audioCapture(), nullptr) << "the failed capture is dropped";
+    EXPECT_EQ(audio.pendingRestartDelaySeconds(), 0.5);
+
+    // The retry half a second later fails at once too: the next one waits 15 seconds.
+    QTRY_VERIFY_WITH_TIMEOUT(audio.pendingRestartDelaySeconds() == 15.0, 2'000);
+    capture.plugIn(builtIn);
+    audio.stopRecording();
+    audio.startRecording();
+    EXPECT_TRUE(audio.isRecording());
+}
+
+TEST_F(AudioControllerTest, ASessionThatCannotStartIsAFailedStart) {
+    capture.failStart = true;
+    auto& audio = makeController();
+    audio.startRecording();
+    EXPECT_TRUE(log.contains("Error: AudioCapture: Error starting capture session. (Connection refused)"));
+    EXPECT_EQ(audio.audioCapture(), nullptr);
+    EXPECT_TRUE(capture.lastSession()->destroyed);
+    EXPECT_EQ(audio.pendingRestartDelaySeconds(), 0.5);
+    capture.failStart = false;
+    QTRY_VERIFY_WITH_TIMEOUT(audio.isRecording(), 2'000);
+}
+
+TEST_F(AudioControllerTest, WithoutAutomaticRestartAFailedCaptureStaysUntilStopRecording) {
+    auto& audio = makeController();
+    capture.failSetInput = true;
+    audio.setCaptureMaxMinutes(30); // starts capture without enabling automatic restart
+    EXPECT_TRUE(log.contains("Error: AudioCapture: Error creating audio device input."));
+    ASSERT_NE(audio.audioCapture(), nullptr);
+    EXPECT_FALSE(audio.isRecording());
+    audio.startRecording();
+    EXPECT_TRUE(log.contains("Error: AudioController: Error starting recording. (audioCapture != nil)"));
+    capture.failSetInput = false;
+    audio.stopRecording();
+    audio.startRecording();
+    EXPECT_TRUE(audio.isRecording());
+}
+
+TEST_F(AudioControllerTest, CaptureWindowChangesResizeTheRingAndClampTheWindow) {
+    auto& audio = makeController();
+    audio.startRecording();
+    QSignalSpy status(&audio, &AudioController::recordingStatusChanged);
+
+    audio.setCaptureMaxMinutes(60);
+    EXPECT_EQ(capture.sessions.size(), 1u) << "the same window changes nothing";
+    EXPECT_EQ(Defaults::integer(Defaults::captureMaximumMinutesKey), 60);
+
+    audio.setCaptureMaxMinutes(10);
+    EXPECT_EQ(audio.captureMaxDuration(), 900);
+    EXPECT_EQ(audio.audioBuffer().fileBufferMaxSize(), 600 * 88'200);
+    EXPECT_EQ(std::filesystem::file_size(audio.audioBuffer().fileBufferURL()), 600u * 88'200u);
+    EXPECT_EQ(Defaults::integer(Defaults::captureMaximumMinutesKey), 10);
+    EXPECT_TRUE(audio.isRecording());
+    EXPECT_EQ(capture.sessions.size(), 2u);
+
+    // The stop reported a change while automatic restart stayed on: its timer finds the new capture.
+    log.clear();
+    QTest::qWait(800);
+    EXPECT_EQ(log.count("Error: AudioController: Error starting recording. (audioCapture == nil)"), 1);
+    EXPECT_TRUE(audio.isRecording());
+    EXPECT_EQ(capture.sessions.size(), 2u);
+
+    audio.setCaptureMaxMinutes(600);
+    EXPECT_EQ(audio.captureMaxDuration(), 28'800);
+    EXPECT_EQ(audio.audioBuffer().fileBufferMaxSize(), 36'000LL * 88'200);
+}
+
+TEST_F(AudioControllerTest, ARefusedResizeKeepsTheOldWindowAndRecordsOnIt) {
+    auto& audio = makeController();
+    audio.startRecording();
+    std::filesystem::remove(audio.audioBuffer().fileBufferURL()); // the ring vanished: nothing to resize
+    audio.setCaptureMaxMinutes(30);
+    EXPECT_EQ(audio.captureMaxDuration(), 3'600);
+    EXPECT_TRUE(log.contains("Error: AudioBuffer: Error resizing capture buffer file."));
+    EXPECT_TRUE(audio.isRecording());
+}
+
+TEST_F(AudioControllerTest, ChoosingADeviceSwitchesOnlyWhenItDiffers) {
+    capture.connectedDevices = {builtIn, headset};
+    auto& audio = makeController();
+    audio.startRecording();
+    audio.setPreferredDevice(builtIn.uniqueID);
+    EXPECT_EQ(capture.sessions.size(), 1u) << "the device in use changes nothing";
+    EXPECT_EQ(Defaults::preferredAudioDevice(), QString::fromStdString(builtIn.uniqueID));
+
+    audio.setPreferredDevice(headset.uniqueID);
+    EXPECT_EQ(capture.sessions.size(), 2u);
+    EXPECT_EQ(capture.lastSession()->input, headset);
+    EXPECT_TRUE(audio.isRecording());
+
+    audio.setPreferredDevice(std::nullopt);
+    EXPECT_FALSE(Defaults::preferredAudioDevice());
+    EXPECT_EQ(capture.sessions.size(), 2u) << "the system default applies at the next start only";
+    EXPECT_EQ(capture.lastSession()->input, headset);
+}
+
+TEST_F(AudioControllerTest, ThePreferredDeviceIsUsedAgainWhenItIsPluggedBackIn) {
+    Defaults::setPreferredAudioDevice(QString::fromStdString(headset.uniqueID));
+    auto& audio = makeController();
+    audio.startRecording();
+    EXPECT_EQ(capture.lastSession()->input, builtIn) << "missing preferred device: the default is used";
+
+    capture.plugIn(webcam);
+    EXPECT_EQ(capture.sessions.size(), 1u) << "another device changes nothing";
+
+    capture.plugIn(headset);
+    EXPECT_EQ(capture.sessions.size(), 2u);
+    EXPECT_EQ(capture.lastSession()->input, headset);
+    EXPECT_TRUE(audio.isRecording());
+
+    capture.plugIn(headset);
+    EXPECT_EQ(capture.sessions.size(), 2u) << "already on the preferred device";
+}
+
+TEST_F(AudioControllerTest, DeviceEventsAreIgnoredAfterStopRecording) {
+    Defaults::setPreferredAudioDevice(QString::fromStdString(headset.uniqueID));
+    auto& audio = makeController();
+    audio.startRecording();
+    audio.stopRecording();
+    capture.plugIn(headset);
+    EXPECT_EQ(capture.sessions.size(), 1u);
+    EXPECT_FALSE(audio.isRecording());
+}
+
+TEST(Defaults, FreshStoreReadsAsZeroValues) {
+    Defaults::store().clear();
+    EXPECT_EQ(Defaults::integer(Defaults::launchCountKey), 0);
+    EXPECT_EQ(Defaults::integer(Defaults::recordingsSavedKey), 0);
+    EXPECT_FALSE(Defaults::boolean(Defaults::autoLaunchKey));
+    EXPECT_EQ(Defaults::integer(Defaults::captureMaximumMinutesKey), 0);
+    EXPECT_FALSE(Defaults::preferredAudioDevice());
+    EXPECT_FALSE(Defaults::marketingRequestDate());
+}
+
+TEST(Defaults, MarketingDateCountsFrom2001AndZeroIsNoDate) {
+    Defaults::store().clear();
+    Defaults::setDoubleValue(Defaults::marketingRequestDateKey, 0.0);
+    EXPECT_FALSE(Defaults::marketingRequestDate());
+
+    const QDateTime date(QDate(2024, 3, 5), QTime(12, 0), Qt::UTC);
+    Defaults::setMarketingRequestDate(date);
+    EXPECT_DOUBLE_EQ(Defaults::doubleValue(Defaults::marketingRequestDateKey), 731'332'800.0);
+    EXPECT_EQ(Defaults::marketingRequestDate(), date);
+    Defaults::setMarketingRequestDate(std::nullopt);
+    EXPECT_FALSE(Defaults::store().contains(Defaults::marketingRequestDateKey));
+}
+
+TEST(Defaults, NoPreferredDeviceRemovesTheKey) {
+    Defaults::store().clear();
+    Defaults::setPreferredAudioDevice(QString("alsa_input.usb"));
+    EXPECT_EQ(Defaults::preferredAudioDevice(), QString("alsa_input.usb"));
+    Defaults::setPreferredAudioDevice(std::nullopt);
+    EXPECT_FALSE(Defaults::store().contains(Defaults::preferredAudioDeviceKey));
+}

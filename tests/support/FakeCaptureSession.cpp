@@ -1,0 +1,31 @@
+#include "FakeCaptureSession.h"
+
+bool FakeCaptureSession::setInput(const CaptureDevice& device, std::string* error) {
+    if (state_->failSetInput) {
+        *error = "Device busy";
+        return false;
+    }
+    state_->input = device;
+    return true;
+}
+
+void FakeCaptureSession::setOutput(double sampleRate, BlockHandler blockHandler) {
+    state_->sampleRate = sampleRate;
+    state_->blockHandler = std::move(blockHandler);
+}
+
+bool FakeCaptureSession::startRunning(std::string* error) {
+    if (state_->failStart) {
+        *error = "Connection refused";
+        return false;
+    }
+    state_->running = true;
+    return true;
+}
+
+void FakeCaptureSession::stopRunning() {
+    state_->running = false;
+    state_->stopped = true;
+    state_->blockHandler = {};
+    state_->eventHandler = {};
+}

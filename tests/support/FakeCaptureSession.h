@@ -1,0 +1,39 @@
+#pragma once
+
+#include "CaptureSession.h"
+
+#include <memory>
+#include <string>
+
+// A capture session driven by the test: it can refuse its input or its start, and the test makes it deliver
+// blocks and events. Its shared state outlives the session, so a test can still look at a dropped session.
+class FakeCaptureSession : public CaptureSession {
+public:
+    struct State {
+        bool failSetInput = false;
+        bool failStart = false;
+        CaptureDevice input;
+        double sampleRate = 0;
+        bool running = false;
+        bool stopped = false;
+        bool destroyed = false;
+        BlockHandler blockHandler;
+        EventHandler eventHandler;
+    };
+
+    explicit FakeCaptureSession(std::shared_ptr<State> state)
+        : state_(std::move(state)) {}
+    ~FakeCaptureSession() override { state_->destroyed = true; }
+
+    bool setInput(const CaptureDevice& device, std::string* error) override;
+    void setOutput(double sampleRate, BlockHandler blockHandler) override;
+    void setEventHandler(EventHandler eventHandler) override {
+        state_->eventHandler = std::move(eventHandler);
+    }
+    bool startRunning(std::string* error) override;
+    void stopRunning() override;
+    bool isRunning() const override { return state_->running; }
+
+private:
+    std::shared_ptr<State> state_;
+};
