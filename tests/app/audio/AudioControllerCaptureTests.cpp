@@ -1,0 +1,181 @@
+// Recording through the controller from a real PulseAudio server with virtual microphones: what is played
+// comes out of an exported clip; devices come and go; the server dies and comes back.
+#include "AudioController.h"
+#include "AudioDecoder.h"
+#include "Defaults.h"
+#include "DesktopCaptureAuthorization.h"
+#include "LogCapture.h"
+#include "PulseCaptureSystem.h"
+#include "PulseServer.h"
+#include "TemporaryFolder.h"
+
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <future>
+
+namespace {
+
+constexpr int rate = 44'100;
+
+// A rising sweep: it correlates with itself at one offset only.
+std::vector<int16_t> sweep(double seconds) {
+    std::vector<int16_t> samples(static_cast<std::size_t>(seconds * rate));
+    double phase = 0;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const double frequency = 200 + 3'000 * static_cast<double>(i) / static_cast<double>(samples.size());
+        phase += 2 * M_PI * frequency / rate;
+        samples[i] = static_cast<int16_t>(std::lround(12'000 * std::sin(phase)));
+    }
+    return samples;
+}
+
+double correlation(const std::vector<int16_t>& a, std::size_t offset, const std::vector<int16_t>& b) {
+    double ab = 0, aa = 0, bb = 0;
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        const double x = a[offset + i], y = b[i];
+        ab += x * y;
+        aa += x * x;
+        bb += y * y;
+    }
+    return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0;
+}
+
+int64_t bufferedBytes(AudioController& controller) {
+    return controller.audioBuffer().fileBufferCurrentSize() +
+           controller.audioBuffer().memoryBufferCurrentSize();
+}
+
+} // namespace
+
+class AudioControllerCaptureTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.isRunning()) << server.error();
+        Defaults::store().clear();
+        const auto added = server.addMicrophone("builtin_mic", "Built-in Microphone");
+        ASSERT_TRUE(added) << server.error();
+        builtIn = *added;
+        ASSERT_TRUE(server.setDefaultSource(builtIn.sourceName));
+        system = std::make_unique<PulseCaptureSystem>();
+        controller = std::make_unique<AudioController>(*system, authorization);
+    }
+    void TearDown() override {
+        controller.reset();
+        system.reset();
+    }
+
+    std::string deviceInUse() const {
+        return controller->audioCapture() && controller->audioCapture()->captureDevice()
+                   ? controller->audioCapture()->captureDevice()->uniqueID
+                   : std::string();
+    }
+    // Audio arrives a moment after a stream starts on an idle server: wait for data, not for time.
+    bool waitForAudio(double moreSeconds, int timeoutMs = 10'000) {
+        const int64_t target = bufferedBytes(*controller) + static_cast<int64_t>(moreSeconds * rate * 2);
+        return QTest::qWaitFor([&] { return bufferedBytes(*controller) >= target; }, timeoutMs);
+    }
+
+    PulseServer server;
+    PulseServer::Microphone builtIn;
+    DesktopCaptureAuthorization authorization;
+    std::unique_ptr<PulseCaptureSystem> system;
+    std::unique_ptr<AudioController> controller;
+    LogCapture log;
+};
+
+TEST_F(AudioControllerCaptureTest, WhatIsPlayedIntoTheMicrophoneComesOutOfTheClip) {
+    controller->startRecording();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isRecording(); }, 5'000));
+    EXPECT_EQ(deviceInUse(), builtIn.sourceName);
+    ASSERT_TRUE(waitForAudio(4.0)) << "no audio arrived";
+
+    const auto signal = sweep(2.0);
+    std::vector<int16_t> played(rate / 2, 0); // a lead-in: a new playback can lose its first moments
+    played.insert(played.end(), signal.begin(), signal.end());
+    played.insert(played.end(), rate / 2, 0);
+    ASSERT_TRUE(server.play(builtIn.sinkName, played, rate));
+    ASSERT_TRUE(server.waitForPlayback(std::chrono::seconds(10)));
+    ASSERT_TRUE(waitForAudio(0.3));
+
+    TemporaryFolder folder;
+    const auto clip = folder.path() / "clip.m4a";
+    std::promise<std::pair<bool, double>> outcome;
+    controller->audioBuffer().exportAudio(clip, 6, [&](bool ok, double s) { outcome.set_value({ok, s}); });
+    const auto [success, seconds] = outcome.get_future().get();
+    ASSERT_TRUE(success);
+    ASSERT_EQ(seconds, 6.0);
+
+    std::string error;
+    const auto decoded = AudioDecoder::decodeFile(clip.string(), &error);
+    ASSERT_TRUE(decoded) << error;
+    ASSERT_EQ(decoded->samples.size(), 6u * rate) << "the clip holds exactly the seconds asked for";
+
+    // Find the sweep in the clip where the signal starts, then compare it sample by sample.
+    std::size_t onset = 0;
+    while (onset < decoded->samples.size() && std::abs(decoded->samples[onset]) < 1'000) {
+        ++onset;
+    }
+    ASSERT_LT(onset + signal.size(), decoded->samples.size()) << "the sweep is not in the clip";
+    double best = 0;
+    const std::size_t from = onset > 1'024 ? onset - 1'024 : 0;
+    for (std::size_t offset = from;
+         offset < onset + 1'024 && offset + signal.size() <= decoded->samples.size(); ++offset) {
+        best = std::max(best, correlation(decoded->samples, offset, signal));
+    }
+    EXPECT_GT(best, 0.95) << "the recorded sweep does not match what was played (onset " << onset << ")";
+}
+
+TEST_F(AudioControllerCaptureTest, FollowsThePreferredDeviceWhenItIsPluggedBackIn) {
+    Defaults::setPreferredAudioDevice(QString("usb_mic"));
+    controller->startRecording();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isRecording(); }, 5'000));
+    EXPECT_EQ(deviceInUse(), builtIn.sourceName) << "a missing preferred device falls back to the default";
+
+    const auto other = server.addMicrophone("webcam_mic", "Webcam Microphone");
+    ASSERT_TRUE(other);
+    QTest::qWait(500);
+    EXPECT_EQ(deviceInUse(), builtIn.sourceName) << "another device changes nothing";
+
+    const auto usb = server.addMicrophone("usb_mic", "USB Microphone");
+    ASSERT_TRUE(usb);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return deviceInUse() == "usb_mic"; }, 5'000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return controller->isRecording(); }, 5'000));
+
+    // Unplugged while in use: capture fails (it never moves to another device by itself) and restarts on the
+    // default input.
+    ASSERT_TRUE(server.removeMicrophone(*usb));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return deviceInUse() == builtIn.sourceName && controller->isRecording(); }, 5'000));
+}
+
+TEST_F(AudioControllerCaptureTest, RecordsAgainAfterTheServerIsKilledAndComesBack) {
+    controller->startRecording();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isRecording(); }, 5'000));
+    ASSERT_TRUE(waitForAudio(0.5));
+
+    ASSERT_TRUE(server.kill());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->audioCapture() == nullptr; }, 5'000))
+        << "the capture must report the dead server";
+    EXPECT_EQ(controller->pendingRestartDelaySeconds(), 0.5);
+
+    ASSERT_TRUE(server.restart()) << server.error();
+    const auto microphone = server.addMicrophone("builtin_mic", "Built-in Microphone");
+    ASSERT_TRUE(microphone);
+    ASSERT_TRUE(server.setDefaultSource(microphone->sourceName));
+    // The restart half a second later finds the server back (or, if it came too early, the next one does).
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isRecording(); }, 20'000));
+    EXPECT_TRUE(waitForAudio(0.5)) << "audio flows again";
+}
+
+TEST_F(AudioControllerCaptureTest, ARestartThatFailsAtOnceWaitsFifteenSeconds) {
+    controller->startRecording();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isRecording(); }, 5'000));
+    ASSERT_TRUE(server.kill());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->audioCapture() == nullptr; }, 5'000));
+    EXPECT_EQ(controller->pendingRestartDelaySeconds(), 0.5);
+    // The server stays away: the retry fails at once, so the next one waits.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->pendingRestartDelaySeconds() == 15.0; }, 5'000));
+    EXPECT_TRUE(log.contains("Error: AudioController: Error starting audio capture."));
+}
