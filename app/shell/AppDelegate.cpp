@@ -1,0 +1,195 @@
+#include "AppDelegate.h"
+
+#include "AlertPopupController.h"
+#include "Analytics.h"
+#include "Defaults.h"
+#include "DistributedNotificationCenter.h"
+#include "Log.h"
+#include "LoginItems.h"
+#include "Popover.h"
+#include "ReviewRequester.h"
+#include "StatusBar.h"
+#include "StatusBarButton.h"
+#include "Storyboard.h"
+#include "UsageAnalytics.h"
+#include "UserNotificationCenter.h"
+#include "Workspace.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QTimer>
+#include <QUrl>
+
+#include <limits>
+
+namespace {
+AppDelegate* sharedDelegate = nullptr;
+
+// The build number as a decimal integer (optional sign, digits only, 64-bit); none otherwise.
+std::optional<qint64> buildNumber(const QVariant& value) {
+    if (value.typeId() != QMetaType::QString) {
+        return std::nullopt;
+    }
+    const QString text = value.toString();
+    static const QRegularExpression decimal(QStringLiteral("^[+-]?[0-9]+$"));
+    if (!decimal.match(text).hasMatch()) {
+        return std::nullopt;
+    }
+    bool ok = false;
+    const qint64 number = text.toLongLong(&ok);
+    return ok ? std::optional<qint64>(number) : std::nullopt;
+}
+} // namespace
+
+AppDelegate::AppDelegate(Platform platform, QObject* parent)
+    : QObject(parent)
+    , platform(std::move(platform)) {
+    audioController_ =
+        std::make_unique<AudioController>(this->platform.captureSystem, this->platform.authorization);
+    statusItem_ = StatusBar::system().statusItem(StatusBar::variableLength);
+    audioController_->setAlertPresenter(
+        [this](const QString& message, double durationSeconds) { showAlert(message, durationSeconds); });
+    sharedDelegate = this;
+}
+
+AppDelegate::~AppDelegate() {
+    if (sharedDelegate == this) {
+        sharedDelegate = nullptr;
+    }
+}
+
+AppDelegate* AppDelegate::shared() {
+    return sharedDelegate;
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    Defaults::setInteger(Defaults::launchCountKey, Defaults::integer(Defaults::launchCountKey) + 1);
+
+    updateLoginItem();
+
+    if (statusItem_ && statusItem_->button()) {
+        statusItem_->button()->setImage(QString::fromLatin1(statusIconImageName));
+        // The grabbable status view that lies over the button takes its place here.
+    }
+
+    audioController_->audioBuffer().reset();
+    audioController_->startRecording();
+
+    observeSleepAndWake();
+    requestReviewIfDue();
+    platform.userNotifications.setDelegate(this);
+    Defaults::setBoolean(Defaults::legacyUserKey, true);
+    UsageAnalytics::shared().track(QStringLiteral("Legacy Launch"));
+    // The new-brand announcement window, when due, opens here.
+}
+
+void AppDelegate::applicationWillTerminate() {
+    audioController_->stopRecording();
+}
+
+void AppDelegate::willSleep() {
+    applicationWillTerminate();
+}
+
+void AppDelegate::didWake() {
+    audioController_->startRecording();
+}
+
+void AppDelegate::observeSleepAndWake() {
+    connect(&platform.workspace, &Workspace::willSleep, this, &AppDelegate::willSleep, Qt::UniqueConnection);
+    connect(&platform.workspace, &Workspace::didWake, this, &AppDelegate::didWake, Qt::UniqueConnection);
+}
+
+bool AppDelegate::isReviewRequestDue(int minimumLaunches, int minimumRecordings) const {
+    if (Defaults::integer(Defaults::recordingsSavedKey) < minimumRecordings) {
+        return false;
+    }
+    if (Defaults::integer(Defaults::launchCountKey) -
+            Defaults::integer(Defaults::marketingRequestLaunchCountKey) <
+        minimumLaunches) {
+        return false;
+    }
+    const auto date = Defaults::marketingRequestDate();
+    // Positive when the stored date lies ahead of the clock: only a date a week or more ahead blocks.
+    return !date || QDateTime::currentDateTime().msecsTo(*date) / 1000.0 < marketingDateLimitSeconds;
+}
+
+void AppDelegate::requestReviewIfDue() {
+    if (!isReviewRequestDue(minimumLaunchesForReview, minimumRecordingsForReview)) {
+        return;
+    }
+    const auto build = buildNumber(platform.bundle.infoValue(QStringLiteral("CFBundleVersion")));
+    if (!build || Defaults::integer(Defaults::marketingRequestVersionKey) >= *build) {
+        return;
+    }
+    QTimer::singleShot(reviewRequestDelayMilliseconds, this, [this, build = *build] {
+        ReviewRequester::requestReview();
+        Defaults::setInteger(Defaults::marketingRequestVersionKey, build);
+        markReviewRequested();
+    });
+}
+
+void AppDelegate::markReviewRequested() {
+    Defaults::setMarketingRequestDate(QDateTime::currentDateTime());
+    Defaults::setInteger(Defaults::marketingRequestLaunchCountKey,
+                         Defaults::integer(Defaults::launchCountKey));
+}
+
+void AppDelegate::updateLoginItem() {
+    const bool autoLaunch = Defaults::boolean(Defaults::autoLaunchKey);
+    if (!LoginItems::setEnabled(QString::fromLatin1(launcherBundleIdentifier), autoLaunch)) {
+        Log::write("Error: AppDelegate: Error setting launcher to run.");
+    }
+    // Once Tempolis runs, a launcher still running has nothing left to do.
+    if (!platform.workspace.runningApplications(QString::fromLatin1(launcherBundleIdentifier)).isEmpty()) {
+        platform.distributedNotifications.post(QString::fromLatin1(killLauncherNotification),
+                                               platform.bundle.identifier());
+    }
+}
+
+void AppDelegate::toggleAutoLaunch() {
+    Defaults::setBoolean(Defaults::autoLaunchKey, !Defaults::boolean(Defaults::autoLaunchKey));
+    updateLoginItem();
+}
+
+void AppDelegate::didReceiveResponse(const QVariantMap& userInfo, std::function<void()> completionHandler) {
+    const QVariant thirdDay = userInfo.value(QStringLiteral("thirdDayNotif"));
+    if (thirdDay.typeId() == QMetaType::Bool && thirdDay.toBool()) {
+        platform.workspace.openURL(QUrl(QString::fromLatin1(reminderWebPage)));
+    }
+    completionHandler();
+}
+
+void AppDelegate::showAlert(const QString& message, double durationSeconds) {
+    QMetaObject::invokeMethod(
+        this, [this, message, durationSeconds] { presentAlert(message, durationSeconds); },
+        Qt::QueuedConnection);
+}
+
+void AppDelegate::presentAlert(const QString& message, double durationSeconds) {
+    StatusBarButton* button = statusItem_ ? statusItem_->button() : nullptr;
+    if (!button) {
+        return;
+    }
+    std::unique_ptr<ViewController> made =
+        Storyboard::named(QStringLiteral("Main")).instantiateController(AlertPopupController::identifier);
+    auto* controller = dynamic_cast<AlertPopupController*>(made.get());
+    if (!controller) {
+        Log::write("Error: AlertPopupController: Error creating view controller.");
+        return;
+    }
+    made.release();
+    controller->setMessage(message);
+
+    auto* popover = new Popover(this);
+    popover->setBehavior(Popover::Behavior::transient);
+    popover->setContentViewController(std::unique_ptr<ViewController>(controller));
+    // Each alert lives until it closes, by the user or by its own timer.
+    connect(popover, &Popover::didClose, popover, &QObject::deleteLater);
+    popover->show(button->bounds(), button, RectEdge::minY);
+    QTimer::singleShot(static_cast<int>(durationSeconds * 1000), popover, [popover] {
+        if (popover->isShown()) {
+            popover->performClose();
+        }
+    });
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "AudioController.h"
+#include "Bundle.h"
+#include "StatusItem.h"
+#include "UserNotificationCenterDelegate.h"
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class CaptureAuthorization;
+class CaptureSystem;
+class DistributedNotificationCenter;
+class UserNotificationCenter;
+class Workspace;
+
+// Ties the running application together: owns the recording controller and the status item, runs the
+// start-up sequence, stops recording at sleep and termination and starts it again at wake, keeps the login
+// item in step with the user's choice, shows alerts under the status item and answers notification clicks.
+// One per process, on the main thread; other objects reach it through shared().
+class AppDelegate : public QObject, public UserNotificationCenterDelegate {
+    Q_OBJECT
+public:
+    // The platform services the application works with; they outlive the delegate.
+    struct Platform {
+        CaptureSystem& captureSystem;
+        CaptureAuthorization& authorization;
+        Workspace& workspace;
+        DistributedNotificationCenter& distributedNotifications;
+        UserNotificationCenter& userNotifications;
+        Bundle bundle;
+    };
+
+    static constexpr int minimumRecordingsForReview = 5;
+    static constexpr int minimumLaunchesForReview = 5;
+    static constexpr double marketingDateLimitSeconds = 604'800;
+    static constexpr int reviewRequestDelayMilliseconds = 2'000;
+    static constexpr const char* statusIconImageName = "Status-Icon-Template";
+    static constexpr const char* launcherBundleIdentifier = "com.Orvane.Tempolis.Launcher";
+    static constexpr const char* killLauncherNotification = "TempolisKillLauncherNotification";
+    static constexpr const char* reminderWebPage = "https://tempolis.app/?ref=LegacyNotif";
+
+    explicit AppDelegate(Platform platform, QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    // The application's delegate, while one exists.
+    static AppDelegate* shared();
+
+    AudioController& audioController() { return *audioController_; }
+    StatusItem* statusItem() const { return statusItem_.get(); }
+
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+    // Closing the last window never ends the application.
+    bool applicationShouldTerminateAfterLastWindowClosed() const { return false; }
+    void willSleep();
+    void didWake();
+
+    // Shows `message` under the status item for `durationSeconds`, or until the user clicks elsewhere.
+    // Callable from any thread; returns at once.
+    void showAlert(const QString& message, double durationSeconds);
+
+    void updateLoginItem();
+    void toggleAutoLaunch();
+
+    void didReceiveResponse(const QVariantMap& userInfo, std::function<void()> completionHandler) override;
+
+    bool isReviewRequestDue(int minimumLaunches, int minimumRecordings) const;
+
+private:
+    void observeSleepAndWake();
+    void requestReviewIfDue();
+    void markReviewRequested();
+    void presentAlert(const QString& message, double durationSeconds);
+
+    Platform platform;
+    std::unique_ptr<AudioController> audioController_;
+    std::unique_ptr<StatusItem> statusItem_;
+};
