@@ -1,0 +1,73 @@
+#pragma once
+
+#include "CaptureSession.h"
+#include "PulseMainloop.h"
+
+#include <QObject>
+#include <atomic>
+#include <chrono>
+#include <memory>
+
+// A capture session on PulseAudio: one record stream (S16LE, mono, the requested rate) on a context and
+// threaded mainloop of its own. The mainloop thread is the capture queue: blocks are handed to the block
+// handler there, unchanged, as libpulse delivers them.
+//
+// Events reach the event handler through the event loop of the thread that created the session, which must
+// also be the thread that destroys it: started (the stream runs), interrupted / interruptionEnded (the source
+// was suspended / resumed), runtimeError followed by stopped (the stream failed, its source went away, or the
+// server was lost; the session does not move to another source nor reconnect by itself). stopRunning()
+// delivers no event: nothing at all is delivered after it returns.
+//
+// setInput() and startRunning() block the calling thread, at most inputTimeout and startTimeout.
+// None of the calls may be made from the block handler.
+class PulseCaptureSession : public CaptureSession {
+public:
+    static constexpr std::chrono::milliseconds inputTimeout{2000};
+    static constexpr std::chrono::milliseconds startTimeout{5000};
+    static constexpr std::chrono::milliseconds fragmentDuration{100};
+
+    PulseCaptureSession();
+    ~PulseCaptureSession() override;
+
+    bool setInput(const CaptureDevice& device, std::string* error) override;
+    void setOutput(double sampleRate, BlockHandler blockHandler) override;
+    void setEventHandler(EventHandler eventHandler) override;
+    bool startRunning(std::string* error) override;
+    void stopRunning() override;
+    bool isRunning() const override;
+
+private:
+    // With the mainloop lock held.
+    bool connectContext(pa_usec_t deadline, std::string* error);
+    void releaseStream();
+    std::string serverError() const;
+    // On the mainloop thread, with the lock held.
+    void post(Event event, std::string detail);
+    void fail(std::string detail);
+
+    static void onContextState(pa_context* context, void* userdata);
+    static void onStreamState(pa_stream* stream, void* userdata);
+    static void onSuspended(pa_stream* stream, void* userdata);
+    static void onReadable(pa_stream* stream, size_t byteCount, void* userdata);
+
+    PulseMainloop loop_;
+    // Events are queued to this object; destroying it (with the session) drops those still in flight.
+    std::unique_ptr<QObject> eventContext_;
+
+    // Used on the creating thread only.
+    std::string sourceName_;
+    double sampleRate_ = 0;
+    BlockHandler blockHandler_;
+    EventHandler eventHandler_;
+
+    // Guarded by the mainloop lock.
+    pa_context* context_ = nullptr;
+    pa_stream* stream_ = nullptr;
+    BlockHandler activeBlockHandler_;
+    unsigned generation_ = 0; // one per start and stop; queued events of an older one are dropped
+    bool started_ = false;    // the stream of this run reached READY
+    bool failed_ = false;
+    bool suspended_ = false;
+
+    std::atomic<bool> running_{false};
+};

@@ -1,0 +1,279 @@
+#include "PulseCaptureSystem.h"
+
+#include "PulseCaptureSession.h"
+
+#include <QMetaObject>
+
+namespace {
+
+bool isMonitor(const pa_source_info& info) {
+    return info.monitor_of_sink != PA_INVALID_INDEX;
+}
+
+CaptureDevice deviceOf(const pa_source_info& info) {
+    return CaptureDevice{info.name, info.description != nullptr ? info.description : info.name};
+}
+
+// The answer to a source query, filled on the mainloop thread.
+struct SourceAnswer {
+    std::optional<CaptureDevice> device;
+};
+
+void onSourceAnswer(pa_context*, const pa_source_info* info, int eol, void* userdata) {
+    if (eol == 0 && info != nullptr && !isMonitor(*info)) {
+        static_cast<SourceAnswer*>(userdata)->device = deviceOf(*info);
+    }
+}
+
+} // namespace
+
+PulseCaptureSystem::PulseCaptureSystem(QObject* parent)
+    : CaptureSystem(parent)
+    , loop_("TempolisDevices") {
+    if (!loop_.start()) {
+        link_ = Link::waitingToRetry;
+        return;
+    }
+    PulseMainloop::Locker lock(loop_);
+    connectMonitor();
+}
+
+PulseCaptureSystem::~PulseCaptureSystem() {
+    {
+        PulseMainloop::Locker lock(loop_);
+        if (timer_ != nullptr) {
+            loop_.api()->time_free(timer_);
+            timer_ = nullptr;
+        }
+        PulseMainloop::release(context_);
+    }
+    // loop_ stops its thread when it is destroyed, before ~QObject drops the deviceConnected calls still
+    // queued.
+}
+
+void PulseCaptureSystem::connectMonitor() {
+    PulseMainloop::release(context_);
+    sources_.clear();
+    link_ = Link::connecting;
+    context_ = pa_context_new(loop_.api(), "Tempolis");
+    if (context_ == nullptr) {
+        monitorFailed();
+        return;
+    }
+    pa_context_set_state_callback(context_, &PulseCaptureSystem::onContextState, this);
+    pa_context_set_subscribe_callback(context_, &PulseCaptureSystem::onSubscription, this);
+    // No autospawn: the application does not start audio servers; it waits for one to come.
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        // The state callback may already have reported this failure.
+        if (link_ == Link::connecting) {
+            monitorFailed();
+        }
+        return;
+    }
+    // A frozen server accepts the connection and never answers: libpulse would wait 30 s.
+    if (link_ == Link::connecting) {
+        armTimer(connectTimeout);
+    }
+}
+
+void PulseCaptureSystem::monitorFailed() {
+    link_ = Link::waitingToRetry;
+    ++failures_;
+    announceListed_ = true;
+    sources_.clear();
+    if (context_ != nullptr) {
+        armTimer(retryInterval);
+    }
+    loop_.signal();
+}
+
+void PulseCaptureSystem::armTimer(std::chrono::milliseconds delay) {
+    if (timer_ != nullptr) {
+        loop_.api()->time_free(timer_);
+    }
+    timer_ =
+        pa_context_rttime_new(context_, PulseMainloop::deadlineIn(delay), &PulseCaptureSystem::onTimer, this);
+}
+
+void PulseCaptureSystem::onTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                                 void* userdata) {
+    auto* self = static_cast<PulseCaptureSystem*>(userdata);
+    api->time_free(event);
+    self->timer_ = nullptr;
+    switch (self->link_) {
+    case Link::connecting:
+        // The connect timed out. The context is silenced and disconnected here (a time event is no callback
+        // of the context) but kept until the retry, which is timed through it.
+        pa_context_set_state_callback(self->context_, nullptr, nullptr);
+        pa_context_set_subscribe_callback(self->context_, nullptr, nullptr);
+        pa_context_disconnect(self->context_);
+        self->monitorFailed();
+        break;
+    case Link::waitingToRetry:
+        self->connectMonitor();
+        break;
+    case Link::ready:
+        break;
+    }
+}
+
+void PulseCaptureSystem::onContextState(pa_context* context, void* userdata) {
+    auto* self = static_cast<PulseCaptureSystem*>(userdata);
+    switch (pa_context_get_state(context)) {
+    case PA_CONTEXT_READY: {
+        if (self->timer_ != nullptr) {
+            self->loop_.api()->time_free(self->timer_);
+            self->timer_ = nullptr;
+        }
+        self->link_ = Link::ready;
+        pa_operation_unref(pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SOURCE, nullptr, nullptr));
+        // Listed after subscribing, so a source that appears in between is seen at least once.
+        pa_operation_unref(pa_context_get_source_info_list(
+            context,
+            [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
+                auto* self = static_cast<PulseCaptureSystem*>(userdata);
+                if (eol == 0 && info != nullptr) {
+                    self->noteSource(*info, self->announceListed_);
+                }
+            },
+            self));
+        self->loop_.signal();
+        break;
+    }
+    case PA_CONTEXT_FAILED:
+    case PA_CONTEXT_TERMINATED:
+        // The context is kept until the retry: it must not be freed inside its own callback.
+        self->monitorFailed();
+        break;
+    default:
+        break;
+    }
+}
+
+void PulseCaptureSystem::onSubscription(pa_context* context, pa_subscription_event_type_t type,
+                                        uint32_t index, void* userdata) {
+    auto* self = static_cast<PulseCaptureSystem*>(userdata);
+    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SOURCE) {
+        return;
+    }
+    switch (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) {
+    case PA_SUBSCRIPTION_EVENT_NEW:
+        // Only an asynchronous request here: waiting inside a callback would deadlock the loop.
+        pa_operation_unref(pa_context_get_source_info_by_index(
+            context, index,
+            [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
+                if (eol == 0 && info != nullptr) {
+                    static_cast<PulseCaptureSystem*>(userdata)->noteSource(*info, true);
+                }
+            },
+            self));
+        break;
+    case PA_SUBSCRIPTION_EVENT_REMOVE:
+        // Only the index comes with a removal, hence the map.
+        self->sources_.erase(index);
+        break;
+    default:
+        break;
+    }
+}
+
+void PulseCaptureSystem::noteSource(const pa_source_info& info, bool announce) {
+    if (isMonitor(info) || !sources_.emplace(info.index, info.name).second) {
+        return;
+    }
+    if (announce) {
+        QMetaObject::invokeMethod(
+            this, [this, device = deviceOf(info)] { emit deviceConnected(device); }, Qt::QueuedConnection);
+    }
+}
+
+bool PulseCaptureSystem::waitUntilReady(pa_usec_t deadline) {
+    if (loop_.inLoopThread()) {
+        return link_ == Link::ready;
+    }
+    // Taken before a new attempt, which can fail before connectMonitor() returns.
+    const unsigned failuresBefore = failures_;
+    if (link_ == Link::waitingToRetry) {
+        // Someone needs the server now: try at once instead of at the next poll.
+        if (!loop_.start()) {
+            return false;
+        }
+        connectMonitor();
+    }
+    if (context_ == nullptr) {
+        return false;
+    }
+    return loop_.waitUntil(context_, deadline, [&] {
+        return link_ == Link::ready || failures_ != failuresBefore;
+    }) && link_ == Link::ready;
+}
+
+std::vector<CaptureDevice> PulseCaptureSystem::devices() {
+    struct ListAnswer {
+        std::vector<CaptureDevice> devices;
+    } answer;
+    PulseMainloop::Locker lock(loop_);
+    const pa_usec_t deadline = PulseMainloop::deadlineIn(queryTimeout);
+    if (!waitUntilReady(deadline)) {
+        return {};
+    }
+    pa_operation* operation = pa_context_get_source_info_list(
+        context_,
+        [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
+            if (eol == 0 && info != nullptr && !isMonitor(*info)) {
+                static_cast<ListAnswer*>(userdata)->devices.push_back(deviceOf(*info));
+            }
+        },
+        &answer);
+    if (!loop_.finish(context_, operation, deadline)) {
+        return {};
+    }
+    return answer.devices;
+}
+
+std::optional<CaptureDevice> PulseCaptureSystem::defaultDevice() {
+    struct ServerAnswer {
+        std::string defaultSourceName;
+    } answer;
+    PulseMainloop::Locker lock(loop_);
+    const pa_usec_t deadline = PulseMainloop::deadlineIn(queryTimeout);
+    if (!waitUntilReady(deadline)) {
+        return std::nullopt;
+    }
+    pa_operation* operation = pa_context_get_server_info(
+        context_,
+        [](pa_context*, const pa_server_info* info, void* userdata) {
+            if (info != nullptr && info->default_source_name != nullptr) {
+                static_cast<ServerAnswer*>(userdata)->defaultSourceName = info->default_source_name;
+            }
+        },
+        &answer);
+    if (!loop_.finish(context_, operation, deadline) || answer.defaultSourceName.empty()) {
+        return std::nullopt;
+    }
+    // A monitor as default (a server with no real input) means there is no default input.
+    return sourceNamed(answer.defaultSourceName, deadline);
+}
+
+std::optional<CaptureDevice> PulseCaptureSystem::deviceWithUniqueID(const std::string& uniqueID) {
+    PulseMainloop::Locker lock(loop_);
+    const pa_usec_t deadline = PulseMainloop::deadlineIn(queryTimeout);
+    if (uniqueID.empty() || !waitUntilReady(deadline)) {
+        return std::nullopt;
+    }
+    return sourceNamed(uniqueID, deadline);
+}
+
+std::optional<CaptureDevice> PulseCaptureSystem::sourceNamed(const std::string& name, pa_usec_t deadline) {
+    SourceAnswer answer;
+    pa_operation* operation =
+        pa_context_get_source_info_by_name(context_, name.c_str(), &onSourceAnswer, &answer);
+    if (!loop_.finish(context_, operation, deadline)) {
+        return std::nullopt;
+    }
+    return answer.device;
+}
+
+std::unique_ptr<CaptureSession> PulseCaptureSystem::makeSession() {
+    return std::make_unique<PulseCaptureSession>();
+}

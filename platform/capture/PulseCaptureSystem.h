@@ -1,0 +1,58 @@
+#pragma once
+
+#include "CaptureSystem.h"
+#include "PulseMainloop.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+
+// The audio inputs of a PulseAudio (or pipewire-pulse) server. Devices are the sources that are not monitors
+// of a sink; the identifier is the source name, the localized name its description.
+//
+// One long-lived "monitor" context on its own threaded mainloop watches sources appear (deviceConnected is
+// then emitted on this object's thread). When the server goes away it polls every second for it to come back;
+// the sources it finds on a reconnected server count as connected devices, since they all vanished with the
+// server. Queries go to the server and wait at most `queryTimeout` (then answer empty or none); they never
+// run on the monitor's thread.
+class PulseCaptureSystem : public CaptureSystem {
+    Q_OBJECT
+public:
+    static constexpr std::chrono::milliseconds queryTimeout{2000};
+    static constexpr std::chrono::milliseconds connectTimeout{2000};
+    static constexpr std::chrono::milliseconds retryInterval{1000};
+
+    explicit PulseCaptureSystem(QObject* parent = nullptr);
+    ~PulseCaptureSystem() override;
+
+    std::vector<CaptureDevice> devices() override;
+    std::optional<CaptureDevice> defaultDevice() override;
+    std::optional<CaptureDevice> deviceWithUniqueID(const std::string& uniqueID) override;
+    std::unique_ptr<CaptureSession> makeSession() override;
+
+private:
+    enum class Link { connecting, ready, waitingToRetry };
+
+    // All below run with the mainloop lock held.
+    void connectMonitor();
+    void monitorFailed();
+    void armTimer(std::chrono::milliseconds delay);
+    bool waitUntilReady(pa_usec_t deadline);
+    std::optional<CaptureDevice> sourceNamed(const std::string& name, pa_usec_t deadline);
+    void noteSource(const pa_source_info& info, bool announce);
+
+    static void onContextState(pa_context* context, void* userdata);
+    static void onTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv, void* userdata);
+    static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
+                               void* userdata);
+
+    PulseMainloop loop_;
+    // Guarded by the mainloop lock.
+    pa_context* context_ = nullptr;
+    pa_time_event* timer_ = nullptr;
+    Link link_ = Link::connecting;
+    unsigned failures_ = 0;       // connection attempts that ended without READY, or READY connections lost
+    bool announceListed_ = false; // whether the sources listed on READY count as newly connected
+    std::map<uint32_t, std::string> sources_; // index -> name of the non-monitor sources of this connection
+};
