@@ -1,0 +1,144 @@
+// One run of capture against a capture system the test drives.
+#include "AudioCapture.h"
+#include "FakeCaptureSystem.h"
+#include "LogCapture.h"
+#include "TemporaryFolder.h"
+
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+namespace {
+
+const CaptureDevice builtIn{"alsa_input.builtin", "Built-in Microphone"};
+const CaptureDevice usb{"alsa_input.usb", "USB Microphone"};
+
+class CountingDelegate : public AudioCaptureDelegate {
+public:
+    void audioCaptureStatusChanged() override { ++calls; }
+    int calls = 0;
+};
+
+void processEvents() {
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::processEvents();
+    }
+}
+
+} // namespace
+
+class AudioCaptureTest : public ::testing::Test {
+protected:
+    AudioCaptureTest()
+        : buffer(120, 44'100, caches.path()) {
+        system.connectedDevices = {builtIn, usb};
+        system.defaultDeviceID = builtIn.uniqueID;
+    }
+    std::unique_ptr<AudioCapture> makeCapture(std::optional<std::string> preferred = std::nullopt) {
+        return std::make_unique<AudioCapture>(buffer, preferred, &delegate, 44'100, system);
+    }
+
+    TemporaryFolder caches;
+    AudioBuffer buffer;
+    FakeCaptureSystem system;
+    CountingDelegate delegate;
+    LogCapture log;
+};
+
+TEST_F(AudioCaptureTest, UsesThePreferredDeviceOrFallsBackToTheDefault) {
+    auto capture = makeCapture(usb.uniqueID);
+    ASSERT_TRUE(capture->start());
+    EXPECT_EQ(capture->captureDevice(), usb);
+    EXPECT_EQ(system.lastSession()->input, usb);
+    EXPECT_TRUE(capture->isRunning());
+    EXPECT_TRUE(buffer.queue().syncResult([&] { return buffer.isFileOpen(); }))
+        << "the ring opens before audio";
+
+    auto unplugged = makeCapture(std::string("alsa_input.gone"));
+    ASSERT_TRUE(unplugged->start());
+    EXPECT_EQ(unplugged->captureDevice(), builtIn);
+}
+
+TEST_F(AudioCaptureTest, WithoutAnyInputDeviceTheStartFails) {
+    system.connectedDevices.clear();
+    auto capture = makeCapture();
+    EXPECT_FALSE(capture->start());
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"Error: AudioCapture: Error getting default audio device."});
+    EXPECT_FALSE(capture->hasSession());
+}
+
+TEST_F(AudioCaptureTest, StartingTwiceKeepsTheFirstSession) {
+    auto capture = makeCapture();
+    ASSERT_TRUE(capture->start());
+    EXPECT_FALSE(capture->start());
+    EXPECT_TRUE(
+        log.contains("Error: AudioCapture: Error starting capture session because one already exists."));
+    EXPECT_EQ(system.sessions.size(), 1u);
+    EXPECT_TRUE(capture->isRunning());
+}
+
+TEST_F(AudioCaptureTest, BlocksGoToTheBufferAndLateOnesAreDropped) {
+    auto capture = makeCapture();
+    ASSERT_TRUE(capture->start());
+    auto deliver = system.lastSession()->blockHandler;
+    const std::vector<uint8_t> samples(882, 9);
+    deliver(samples.data(), samples.size());
+    buffer.queue().sync([] {});
+    EXPECT_EQ(buffer.memoryBufferCurrentSize(), 882);
+
+    capture->stop();
+    deliver(samples.data(), samples.size()); // a block still in flight when the session stopped
+    buffer.queue().sync([] {});
+    EXPECT_EQ(buffer.memoryBufferCurrentSize(), 882);
+    EXPECT_TRUE(log.contains("Error: AudioCapture: captureOutput:didOutput:from: (captureSession == nil)"));
+}
+
+TEST_F(AudioCaptureTest, ARuntimeErrorStopsTheCaptureAndTellsTheDelegateOnce) {
+    auto capture = makeCapture();
+    ASSERT_TRUE(capture->start());
+    system.sendEvent(CaptureSession::Event::runtimeError);
+    EXPECT_EQ(delegate.calls, 0) << "events are handled from the event loop";
+    processEvents();
+    EXPECT_EQ(delegate.calls, 1);
+    EXPECT_FALSE(capture->hasSession());
+    EXPECT_TRUE(system.lastSession()->destroyed);
+    EXPECT_FALSE(buffer.queue().syncResult([&] { return buffer.isFileOpen(); })) << "the ring is closed";
+    EXPECT_TRUE(std::filesystem::exists(buffer.fileBufferURL())) << "and kept";
+}
+
+TEST_F(AudioCaptureTest, AnInterruptionOnlyTellsTheDelegate) {
+    auto capture = makeCapture();
+    ASSERT_TRUE(capture->start());
+    system.sendEvent(CaptureSession::Event::interrupted);
+    processEvents();
+    EXPECT_EQ(delegate.calls, 1);
+    EXPECT_TRUE(capture->hasSession());
+    EXPECT_FALSE(capture->isRunning());
+    system.sendEvent(CaptureSession::Event::interruptionEnded);
+    processEvents();
+    EXPECT_EQ(delegate.calls, 2);
+    EXPECT_TRUE(capture->isRunning());
+}
+
+TEST_F(AudioCaptureTest, EveryStopIsFollowedByTheStoppedLineWhenTheCaptureGoes) {
+    auto capture = makeCapture();
+    ASSERT_TRUE(capture->start());
+    capture->stop();
+    EXPECT_EQ(delegate.calls, 1);
+    EXPECT_TRUE(log.lines().empty());
+    capture.reset();
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"Error: AudioCapture: stop: (captureSession != nil)"});
+    EXPECT_EQ(delegate.calls, 1);
+}
+
+TEST_F(AudioCaptureTest, EventsOfADestroyedCaptureAreIgnored) {
+    auto capture = makeCapture();
+    ASSERT_TRUE(capture->start());
+    auto state = system.lastSession();
+    auto handler = state->eventHandler;
+    handler(CaptureSession::Event::runtimeError, "queued just before the capture went away");
+    capture.reset();
+    const int calls = delegate.calls;
+    processEvents(); // must not touch the destroyed capture
+    EXPECT_EQ(delegate.calls, calls);
+}
