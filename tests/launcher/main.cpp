@@ -1,0 +1,13 @@
+#include "DBusTestEnvironment.h"
+#include "PrivateUserFolders.h"
+
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char* argv[]) {
+    PrivateUserFolders folders;
+    QCoreApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new DBusTestEnvironment);
+    return RUN_ALL_TESTS();
+}
