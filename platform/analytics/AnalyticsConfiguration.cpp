@@ -1,0 +1,7 @@
+#include "AnalyticsConfiguration.h"
+
+#include <QStandardPaths>
+
+QString AnalyticsConfiguration::defaultStorageDirectory() {
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/analytics");
+}

@@ -1,0 +1,11 @@
+#include <QCoreApplication>
+#include <QStandardPaths>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    // Nothing a test does may land in the real user's folders.
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
