@@ -171,7 +171,6 @@ bool XvfbSession::startWindowManager() {
         error_ = std::string("fork: ") + std::strerror(errno);
         return false;
     }
-    // openbox is ready once it has set its check window on the root window.
     const auto deadline = Clock::now() + windowManagerStartTimeout;
     while (Clock::now() < deadline) {
         if (hasWindowManager())
@@ -192,10 +191,14 @@ bool XvfbSession::startWindowManager() {
 }
 
 bool XvfbSession::hasWindowManager() const {
+    // openbox announces itself (_NET_SUPPORTING_WM_CHECK) early in its start-up; a window mapped before it
+    // has also published its client list may never be managed, so never shown.
     std::string output;
-    if (run({"xprop", "-display", display_, "-root", "_NET_SUPPORTING_WM_CHECK"}, &output) != 0)
+    if (run({"xprop", "-display", display_, "-root", "_NET_SUPPORTING_WM_CHECK", "_NET_CLIENT_LIST"},
+            &output) != 0)
         return false;
-    return output.find("window id #") != std::string::npos;
+    return output.find("_NET_SUPPORTING_WM_CHECK(WINDOW): window id #") != std::string::npos &&
+           output.find("_NET_CLIENT_LIST(WINDOW)") != std::string::npos;
 }
 
 bool XvfbSession::displayAnswers(const std::string& display) {

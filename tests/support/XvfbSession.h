@@ -21,7 +21,7 @@ public:
     bool isRunning() const { return running_; }
     // This object started the server (and the window manager) itself.
     bool startedServer() const { return xvfbPid_ > 0; }
-    // A window manager announces itself on the root window (_NET_SUPPORTING_WM_CHECK).
+    // A window manager has announced itself on the root window and published its client list.
     bool hasWindowManager() const;
     // ":N", the value DISPLAY has while the session lives.
     const std::string& display() const { return display_; }

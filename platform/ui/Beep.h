@@ -1,0 +1,7 @@
+#pragma once
+
+// The desktop's alert sound.
+class Beep {
+public:
+    static void play();
+};

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <memory>
+#include <vector>
+
+class StatusItem;
+
+// The row of status items along the top of the primary screen's available area (inside the desktop's own
+// panels, never over them). Items are laid out from the right edge leftwards in the order they were made,
+// and laid out again when screens or the available area change. Main thread only.
+class StatusBar {
+public:
+    // Lengths for statusItem(): as wide as the button's image needs, or as wide as the bar is tall.
+    static constexpr double variableLength = -1.0;
+    static constexpr double squareLength = -2.0;
+    // The height of every item.
+    static constexpr int thicknessPixels = 22;
+
+    static StatusBar& system();
+
+    // A new item, shown at once left of the items already there. The caller owns it; destroying it takes it
+    // off the bar. Needs a QApplication.
+    std::unique_ptr<StatusItem> statusItem(double length);
+
+    // Places every visible item again from the primary screen's available geometry.
+    void layoutItems();
+
+private:
+    friend class StatusItem;
+    void remove(StatusItem* item);
+
+    std::vector<StatusItem*> items_;
+};

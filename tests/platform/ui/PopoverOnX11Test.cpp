@@ -1,0 +1,148 @@
+#include "EventRecorder.h"
+#include "Eventually.h"
+#include "Popover.h"
+#include "StatusBar.h"
+#include "StatusBarButton.h"
+#include "StatusItem.h"
+#include "ViewController.h"
+#include "X11Tools.h"
+
+#include <QApplication>
+#include <QScreen>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+class FixedSizeController : public ViewController {
+protected:
+    std::unique_ptr<QWidget> loadView() override {
+        auto view = std::make_unique<QWidget>();
+        view->setFixedSize(220, 120);
+        return view;
+    }
+};
+
+class PopoverOnX11 : public testing::Test {
+protected:
+    Popover popover;
+    FixedSizeController controller;
+    int willClose = 0;
+    int didClose = 0;
+
+    void SetUp() override {
+        if (!X11Tools::isX11())
+            GTEST_SKIP() << "needs an X server";
+        popover.setAnimates(false);
+        popover.setContentViewController(&controller);
+        QObject::connect(&popover, &Popover::willClose, [this] { ++willClose; });
+        QObject::connect(&popover, &Popover::didClose, [this] { ++didClose; });
+    }
+
+    static std::unique_ptr<EventRecorder> recorderWindow(const QRect& geometry) {
+        auto window = std::make_unique<EventRecorder>();
+        window->setGeometry(geometry);
+        window->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        window->move(geometry.topLeft());
+        return window;
+    }
+};
+} // namespace
+
+TEST_F(PopoverOnX11, HangsUnderTheStatusItemOnTheScreen) {
+    auto item = StatusBar::system().statusItem(StatusBar::squareLength);
+    ASSERT_TRUE(becomes([&] { return X11Tools::serverGeometry(item->window()); }, item->frame()));
+    EXPECT_TRUE(becomes([&] { return item->button()->mapToGlobal(QPoint(0, 0)); }, item->frame().topLeft()));
+
+    popover.show(item->button()->bounds(), item->button(), RectEdge::minY);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(popover.window()));
+    const QRect frame = X11Tools::serverGeometry(popover.window());
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_EQ(frame, popover.window()->geometry());
+    EXPECT_EQ(frame.top(), item->frame().bottom() + 1);
+    EXPECT_TRUE(screen.contains(frame));
+    EXPECT_EQ(popover.arrowTip().y(), item->frame().bottom() + 1);
+    EXPECT_GE(popover.arrowTip().x(), item->frame().left());
+    EXPECT_LE(popover.arrowTip().x(), item->frame().right());
+    // The arrow is on the screen, over the window below it.
+    EXPECT_EQ(X11Tools::screenPixel(popover.arrowTip() + QPoint(0, 5)),
+              popover.window()->palette().color(QPalette::Window));
+}
+
+TEST_F(PopoverOnX11, TransientClosesOnAClickInAnotherApplicationAndOnEscape) {
+    popover.setBehavior(Popover::Behavior::transient);
+    QString foreignId;
+    auto foreign = X11Tools::startForeignWindow(QRect(100, 600, 400, 150), &foreignId);
+    ASSERT_NE(foreign, nullptr);
+
+    popover.show(QRect(900, 100, 40, 22), nullptr, RectEdge::minY);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(popover.window()));
+    // A click inside keeps it.
+    ASSERT_TRUE(X11Tools::click(popover.window()->geometry().center()));
+    QTest::qWait(100);
+    EXPECT_TRUE(popover.isShown());
+
+    ASSERT_TRUE(X11Tools::click(QPoint(300, 675)));
+    EXPECT_TRUE(eventually([&] { return !popover.isShown(); }));
+    EXPECT_TRUE(eventually([&] { return !popover.window()->isVisible(); }));
+    EXPECT_EQ(willClose, 1);
+    EXPECT_EQ(didClose, 1);
+    popover.performClose();
+    EXPECT_EQ(willClose, 1);
+
+    // A click on the bare desktop closes it as well, and so does Escape.
+    popover.show(QRect(900, 100, 40, 22), nullptr, RectEdge::minY);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(popover.window()));
+    ASSERT_TRUE(X11Tools::click(QPoint(1500, 900)));
+    EXPECT_TRUE(becomes([&] { return didClose; }, 2));
+
+    popover.show(QRect(900, 100, 40, 22), nullptr, RectEdge::minY);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(popover.window()));
+    ASSERT_TRUE(X11Tools::movePointer(popover.window()->geometry().center()));
+    ASSERT_TRUE(X11Tools::pressKey(QStringLiteral("Escape")));
+    EXPECT_TRUE(becomes([&] { return didClose; }, 3));
+    EXPECT_EQ(willClose, 3);
+    foreign->kill();
+    foreign->waitForFinished();
+}
+
+TEST_F(PopoverOnX11, ApplicationDefinedFollowsADragWithoutTakingThePointerOrTheFocus) {
+    popover.setBehavior(Popover::Behavior::applicationDefined);
+    const auto dragged = recorderWindow(QRect(600, 100, 200, 40));
+    const auto other = recorderWindow(QRect(100, 600, 200, 200));
+    ASSERT_TRUE(X11Tools::activate(other.get()));
+
+    // The press starts a drag in `dragged`; the popover comes up under the pointer and follows it.
+    const QPoint start(700, 120);
+    ASSERT_TRUE(X11Tools::movePointer(start));
+    ASSERT_TRUE(X11Tools::pressButton());
+    ASSERT_TRUE(becomes([&] { return dragged->count(QEvent::MouseButtonPress); }, 1));
+    popover.show(QRect(start, QSize(1, 1)), nullptr, RectEdge::minY);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(popover.window()));
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+
+    for (int step = 1; step <= 4; ++step) {
+        const QPoint pointer = start + QPoint(0, 40 * step); // right across the popover
+        ASSERT_TRUE(X11Tools::movePointer(pointer));
+        popover.setPositioningRect(QRect(pointer, QSize(1, 1)));
+        EXPECT_TRUE(eventually([&] {
+            return !dragged->events(QEvent::MouseMove).isEmpty() &&
+                   dragged->events(QEvent::MouseMove).constLast().globalPosition == pointer;
+        }));
+    }
+    ASSERT_TRUE(X11Tools::releaseButton());
+    EXPECT_TRUE(becomes([&] { return dragged->count(QEvent::MouseButtonRelease); }, 1));
+    EXPECT_EQ(dragged->events(QEvent::MouseButtonRelease).constFirst().globalPosition,
+              start + QPoint(0, 160));
+    EXPECT_TRUE(popover.isShown());
+    EXPECT_EQ(popover.window()->geometry().top(), start.y() + 160 + 1);
+
+    // Clicks elsewhere reach their window and leave the popover alone; the focus never moved.
+    ASSERT_TRUE(X11Tools::click(QPoint(200, 700)));
+    EXPECT_TRUE(becomes([&] { return other->count(QEvent::MouseButtonPress); }, 1));
+    EXPECT_TRUE(popover.isShown());
+    EXPECT_EQ(willClose, 0);
+    EXPECT_TRUE(other->isActiveWindow());
+    EXPECT_FALSE(popover.window()->isActiveWindow());
+}
