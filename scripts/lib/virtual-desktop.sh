@@ -43,7 +43,9 @@ vd_start_display() {
     exec {vd_display_fd}>&-
     openbox --sm-disable >"$VD_DIR/openbox.log" 2>&1 &
     vd_pids+=($!)
-    vd_wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' ||
+    # openbox announces itself before it manages windows; _NET_CLIENT_LIST appears once it does.
+    vd_wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id" &&
+        xprop -root _NET_CLIENT_LIST | grep -q "window id"' ||
         { vd_log "openbox did not start"; return 1; }
 }
 

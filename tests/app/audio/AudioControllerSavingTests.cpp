@@ -119,7 +119,7 @@ TEST_F(AudioControllerSavingTest, SavingMovesTheClipIntoPlaceAndCountsIt) {
 
     const QString chosen = destination.filePath("kept.m4a");
     saveAs(chosen);
-    QTRY_COMPARE(finished.count(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 5'000));
     EXPECT_DOUBLE_EQ(finished[0][0].toDouble(), 12.0);
     EXPECT_EQ(failed.count(), 0);
     EXPECT_TRUE(QFile::exists(chosen));
@@ -137,7 +137,7 @@ TEST_F(AudioControllerSavingTest, CancellingLeavesNoFileAndNoCount) {
     controller->exportRecording(10);
     ASSERT_TRUE(waitForPanel());
     static_cast<QDialog*>(panel->dialog())->reject();
-    QTRY_VERIFY(temporaryClips().isEmpty());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return temporaryClips().isEmpty(); }, 5'000));
     QTest::qWait(50);
     EXPECT_EQ(finished.count(), 0);
     EXPECT_EQ(Defaults::integer(Defaults::recordingsSavedKey), 0);
@@ -163,7 +163,7 @@ TEST_F(AudioControllerSavingTest, SavingOverAnExistingFileReplacesIt) {
         }
     });
     saveAs(chosen);
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5'000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 5'000));
     EXPECT_GT(QFileInfo(chosen).size(), 1'000);
     EXPECT_EQ(Defaults::integer(Defaults::recordingsSavedKey), 1);
 }
@@ -192,7 +192,7 @@ TEST_F(AudioControllerSavingTest, AFailedMoveIsAnErrorAndCountsNothing) {
         }
     });
     saveAs(chosen);
-    QTRY_COMPARE_WITH_TIMEOUT(failed.count() + finished.count(), 1, 5'000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return failed.count() + finished.count() == 1; }, 5'000));
     EXPECT_EQ(failed.count(), 1);
     EXPECT_EQ(finished.count(), 0);
     EXPECT_EQ(Defaults::integer(Defaults::recordingsSavedKey), 0);
@@ -218,7 +218,7 @@ TEST_F(AudioControllerSavingTest, SavingToAnotherFileSystemWorks) {
     ASSERT_TRUE(waitForPanel());
     const QString chosen = QString("/dev/shm/tempolis-test-%1.m4a").arg(QCoreApplication::applicationPid());
     saveAs(chosen);
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5'000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 5'000));
     EXPECT_GT(QFileInfo(chosen).size(), 1'000);
     EXPECT_TRUE(temporaryClips().isEmpty());
     EXPECT_TRUE(QDir("/dev/shm").entryList({"*.partial-*"}, QDir::Files).isEmpty());
@@ -231,7 +231,7 @@ TEST_F(AudioControllerSavingTest, AFailedExportPostsProcessingCompleteThenErrorA
                      [&] { order.push_back("complete"); });
     QObject::connect(controller.get(), &AudioController::exportError, [&] { order.push_back("error"); });
     controller->exportRecording(1); // one second is too short to export
-    QTRY_COMPARE(order.size(), 2u);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == 2u; }, 5'000));
     EXPECT_EQ(order, (std::vector<std::string>{"complete", "error"}));
     QTest::qWait(100);
     EXPECT_EQ(panel, nullptr);

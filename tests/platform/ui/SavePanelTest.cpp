@@ -40,6 +40,9 @@ protected:
         panel->setNameFieldStringValue(QStringLiteral("Recording"));
     }
 
+    // A panel still asking answers cancel when it goes: let it go while the fixture is whole.
+    void TearDown() override { panel.reset(); }
+
     void begin() {
         panel->beginWithCompletion([this](SavePanel::Response response, QString path) {
             outcomes.append({response, path});
