@@ -72,6 +72,22 @@ protected:
         return QTest::qWaitFor([this] { return panel != nullptr && panel->isVisible(); }, 20'000);
     }
 
+    // Saves over `path`, which already holds an older file: Qt asks first, and the user confirms.
+    void saveOverExisting(const QString& path, const QByteArray& olderContents) {
+        QFile existing(path);
+        ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+        existing.write(olderContents);
+        existing.close();
+        QTimer::singleShot(200, [] {
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) {
+                    box->button(QMessageBox::Yes)->click();
+                }
+            }
+        });
+        saveAs(path);
+    }
+
     void saveAs(const QString& path) {
         auto* edit = panel->dialog()->findChild<QLineEdit*>("fileNameEdit");
         ASSERT_NE(edit, nullptr);
@@ -146,23 +162,10 @@ TEST_F(AudioControllerSavingTest, CancellingLeavesNoFileAndNoCount) {
 TEST_F(AudioControllerSavingTest, SavingOverAnExistingFileReplacesIt) {
     record(3);
     const QString chosen = destination.filePath("same.m4a");
-    {
-        QFile existing(chosen);
-        ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
-        existing.write("an older clip");
-    }
     QSignalSpy finished(controller.get(), &AudioController::exportFinished);
     controller->exportRecording(5);
     ASSERT_TRUE(waitForPanel());
-    // Qt asks before replacing; confirm it as the user would.
-    QTimer::singleShot(200, [] {
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) {
-                box->button(QMessageBox::Yes) ? box->button(QMessageBox::Yes)->click() : box->accept();
-            }
-        }
-    });
-    saveAs(chosen);
+    saveOverExisting(chosen, "an older clip");
     ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 5'000));
     EXPECT_GT(QFileInfo(chosen).size(), 1'000);
     EXPECT_EQ(Defaults::integer(Defaults::recordingsSavedKey), 1);
@@ -171,11 +174,6 @@ TEST_F(AudioControllerSavingTest, SavingOverAnExistingFileReplacesIt) {
 TEST_F(AudioControllerSavingTest, AFailedMoveIsAnErrorAndCountsNothing) {
     record(3);
     const QString chosen = destination.filePath("kept.m4a");
-    {
-        QFile existing(chosen);
-        ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
-        existing.write("the user's earlier clip");
-    }
     QSignalSpy finished(controller.get(), &AudioController::exportFinished);
     QSignalSpy failed(controller.get(), &AudioController::exportError);
     controller->exportRecording(5);
@@ -184,14 +182,7 @@ TEST_F(AudioControllerSavingTest, AFailedMoveIsAnErrorAndCountsNothing) {
     for (const QString& name : temporaryClips()) {
         QFile::remove(QDir(QDir::tempPath()).filePath(name));
     }
-    QTimer::singleShot(200, [] {
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) {
-                box->button(QMessageBox::Yes)->click();
-            }
-        }
-    });
-    saveAs(chosen);
+    saveOverExisting(chosen, "the user's earlier clip");
     ASSERT_TRUE(QTest::qWaitFor([&] { return failed.count() + finished.count() == 1; }, 5'000));
     EXPECT_EQ(failed.count(), 1);
     EXPECT_EQ(finished.count(), 0);
