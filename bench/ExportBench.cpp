@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <malloc.h>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,21 @@ bool parse(int argc, char** argv, Options& options) {
            options.blockBytes > 0 && options.exportSeconds > 0;
 }
 
+void resetPeakResidentSize() {
+    malloc_trim(0); // hand the queued blocks' memory back first, or it would count as the export's
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+long peakResidentSizeKilobytes() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return -1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -71,6 +87,9 @@ int main(int argc, char** argv) {
         buffer.append(std::make_shared<SampleBlock>(block.data(), static_cast<std::size_t>(input.gcount())));
     }
     buffer.queue().sync([] {});
+    // From here on the peak resident size is the export's own (the appends above can queue up faster than
+    // the buffer stores them).
+    resetPeakResidentSize();
 
     std::promise<std::pair<bool, double>> outcome;
     const auto started = std::chrono::steady_clock::now();
@@ -86,5 +105,6 @@ int main(int argc, char** argv) {
     }
     std::printf("exported_seconds=%.3f export_wall_seconds=%.3f realtime_factor=%.1f\n", seconds, wallSeconds,
                 seconds / wallSeconds);
+    std::fprintf(stderr, "export_peak_rss_kb=%ld\n", peakResidentSizeKilobytes());
     return 0;
 }
