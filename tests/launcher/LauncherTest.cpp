@@ -1,5 +1,6 @@
 #include "DBusTestEnvironment.h"
 #include "DistributedNotificationCenter.h"
+#include "TestFiles.h"
 #include "Workspace.h"
 
 #include <QDBusConnection>
@@ -21,18 +22,6 @@ constexpr int waitMilliseconds = 10000;
 constexpr int reactionMilliseconds = 500;
 const QString killName = "TempolisKillLauncherNotification";
 const QString launchFailure = "TempolisLauncher: Error launching Tempolis. ";
-constexpr auto executablePermissions =
-    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
-
-void writeFile(const QString& path, const QByteArray& content, QFileDevice::Permissions permissions = {}) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
-    file.write(content);
-    if (permissions)
-        file.setPermissions(permissions);
-}
-
 // Another program on the session bus that runs as Tempolis (owns its identifier).
 class RunningTempolis {
 public:
@@ -63,14 +52,15 @@ protected:
     // launcher's bundle.
     QString makeMainBundle(const QString& parent, bool postsQuit = false) {
         const QString bundle = parent + "/Tempolis.app";
-        writeFile(bundle + "/Contents/Info.json",
-                  R"({"CFBundleIdentifier": "com.Orvane.Tempolis", "CFBundleExecutable": "Tempolis"})");
+        TestFiles::write(
+            bundle + "/Contents/Info.json",
+            R"({"CFBundleIdentifier": "com.Orvane.Tempolis", "CFBundleExecutable": "Tempolis"})");
         QByteArray script = "#!/bin/sh\necho \"$0\" >> '" + startsPath().toUtf8() + "'\n";
         if (postsQuit)
             script += "exec dbus-send --session --type=signal /com/Orvane/DistributedNotifications "
                       "com.Orvane.DistributedNotifications.Posted string:" +
                       killName.toUtf8() + " string:com.Orvane.Tempolis\n";
-        writeFile(bundle + "/Contents/bin/Tempolis", script, executablePermissions);
+        TestFiles::write(bundle + "/Contents/bin/Tempolis", script, TestFiles::executablePermissions);
         const QString launcherBundle = bundle + "/Contents/Library/LoginItems/Launcher.app";
         installLauncher(launcherBundle);
         return launcherBundle;

@@ -1,3 +1,5 @@
+#include "TestFiles.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -11,18 +13,6 @@
 namespace {
 constexpr int waitMilliseconds = 10000;
 const QString launcherIdentifier = "com.Orvane.Tempolis.Launcher";
-constexpr auto executablePermissions =
-    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
-
-void writeFile(const QString& path, const QByteArray& content, QFileDevice::Permissions permissions = {}) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
-    file.write(content);
-    if (permissions)
-        file.setPermissions(permissions);
-}
-
 QString readFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
@@ -40,20 +30,24 @@ protected:
     // Returns the launcher's executable. Each login item records the path it was started as.
     QString makeMainBundle(const QString& parent) {
         const QString bundle = parent + "/Tempolis.app";
-        writeFile(bundle + "/Contents/Info.json",
-                  R"({"CFBundleIdentifier": "com.Orvane.Tempolis", "CFBundleExecutable": "Tempolis"})");
+        TestFiles::write(
+            bundle + "/Contents/Info.json",
+            R"({"CFBundleIdentifier": "com.Orvane.Tempolis", "CFBundleExecutable": "Tempolis"})");
         QDir().mkpath(bundle + "/Contents/bin");
         EXPECT_TRUE(QFile::copy(LOGINITEMS_PROBE_PATH, bundle + "/Contents/bin/Tempolis"));
         const QString loginItems = bundle + "/Contents/Library/LoginItems";
         const QByteArray recorder = "#!/bin/sh\nprintf '%s' \"$0\" > '" + markerPath().toUtf8() + "'\n";
         // Listed before Launcher.app: the identifier, not the order, picks the login item.
-        writeFile(loginItems + "/Helper.app/Contents/Info.json",
-                  R"({"CFBundleIdentifier": "com.Orvane.Tempolis.Helper", "CFBundleExecutable": "Helper"})");
-        writeFile(loginItems + "/Helper.app/Contents/bin/Helper", recorder, executablePermissions);
-        writeFile(
+        TestFiles::write(
+            loginItems + "/Helper.app/Contents/Info.json",
+            R"({"CFBundleIdentifier": "com.Orvane.Tempolis.Helper", "CFBundleExecutable": "Helper"})");
+        TestFiles::write(loginItems + "/Helper.app/Contents/bin/Helper", recorder,
+                         TestFiles::executablePermissions);
+        TestFiles::write(
             loginItems + "/Launcher.app/Contents/Info.json",
             R"({"CFBundleIdentifier": "com.Orvane.Tempolis.Launcher", "CFBundleExecutable": "Launcher"})");
-        writeFile(loginItems + "/Launcher.app/Contents/bin/Launcher", recorder, executablePermissions);
+        TestFiles::write(loginItems + "/Launcher.app/Contents/bin/Launcher", recorder,
+                         TestFiles::executablePermissions);
         return loginItems + "/Launcher.app/Contents/bin/Launcher";
     }
 
@@ -138,7 +132,7 @@ TEST_F(LoginItemsTest, DisablingRemovesTheEntryAndSucceedsWhenThereIsNone) {
     ASSERT_EQ(setEnabled(folder.path(), launcherIdentifier, true), "true");
     ASSERT_TRUE(QFile::exists(entryPath()));
     // Another item's entry is left alone.
-    writeFile(configHome() + "/autostart/other.desktop", "[Desktop Entry]\n");
+    TestFiles::write(configHome() + "/autostart/other.desktop", "[Desktop Entry]\n");
 
     EXPECT_EQ(setEnabled(folder.path(), launcherIdentifier, false), "true");
     EXPECT_FALSE(QFile::exists(entryPath()));
@@ -181,12 +175,12 @@ TEST_F(LoginItemsTest, WithoutXdgConfigHomeTheEntryGoesUnderHome) {
 TEST_F(LoginItemsTest, AnEntryThatCannotBeWrittenOrRemovedFails) {
     makeMainBundle(folder.path());
     // The tests may run as root, which writes through any permission bits: put a file where the folder goes.
-    writeFile(configHome() + "/autostart", "not a folder");
+    TestFiles::write(configHome() + "/autostart", "not a folder");
     EXPECT_EQ(setEnabled(folder.path(), launcherIdentifier, true), "false");
     QFile::remove(configHome() + "/autostart");
 
     // A folder (with something in it) where the entry goes can be neither replaced nor removed.
-    writeFile(entryPath() + "/keep", "");
+    TestFiles::write(entryPath() + "/keep", "");
     EXPECT_EQ(setEnabled(folder.path(), launcherIdentifier, true), "false");
     EXPECT_EQ(setEnabled(folder.path(), launcherIdentifier, false), "false");
     QDir(entryPath()).removeRecursively();
@@ -195,6 +189,6 @@ TEST_F(LoginItemsTest, AnEntryThatCannotBeWrittenOrRemovedFails) {
         QDir().mkpath(configHome() + "/autostart");
         QFile::setPermissions(configHome() + "/autostart", QFileDevice::ReadOwner | QFileDevice::ExeOwner);
         EXPECT_EQ(setEnabled(folder.path(), launcherIdentifier, true), "false");
-        QFile::setPermissions(configHome() + "/autostart", executablePermissions);
+        QFile::setPermissions(configHome() + "/autostart", TestFiles::executablePermissions);
     }
 }
