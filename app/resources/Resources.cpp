@@ -1,8 +1,2 @@
-#include "Resources.h"
-
-#include <QtGlobal>
-
-void Resources::initialize() {
-    // Resources in a static library are only registered once their object file is linked in; referring to
-    // this function pulls it in.
-}
+// The library's content is its compiled-in resources (string table, artwork); Qt registers them when the
+// library is linked into a program.

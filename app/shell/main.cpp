@@ -8,7 +8,6 @@
 #include "Log.h"
 #include "MainStoryboard.h"
 #include "PulseCaptureSystem.h"
-#include "Resources.h"
 #include "TerminationSignalWatcher.h"
 #include "UserNotificationCenter.h"
 #include "Workspace.h"
@@ -28,7 +27,6 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Tempolis"));
     QApplication::setDesktopFileName(QStringLiteral("com.Orvane.Tempolis"));
     QApplication::setQuitOnLastWindowClosed(false);
-    Resources::initialize();
     Localization::install(application);
     QApplication::setWindowIcon(Images::named(QStringLiteral("Tempolis")));
 
