@@ -5,25 +5,20 @@
 #include <QApplication>
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--gtest_list_tests") == 0) {
-            ::testing::InitGoogleTest(&argc, argv);
-            return RUN_ALL_TESTS();
-        }
+    ::testing::InitGoogleTest(&argc, argv);
+    // Listing the tests (at build time) needs no display, bus or private folders.
+    if (GTEST_FLAG_GET(list_tests)) {
+        return RUN_ALL_TESTS();
     }
     PrivateUserFolders folders;
-    ::testing::InitGoogleTest(&argc, argv);
     // The buses first: the application's objects connect to them when they are made.
-    auto* buses = new DBusTestEnvironment;
-    buses->SetUp();
+    DBusTestEnvironment buses;
+    buses.SetUp();
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     Localization::install(application);
     const int status = RUN_ALL_TESTS();
-    buses->TearDown();
-    delete buses;
+    buses.TearDown();
     return status;
 }
