@@ -122,6 +122,9 @@ TEST_F(AppDelegateTest, FirstLaunchCountsAndStartsRecordingIntoAnEmptiedBuffer) 
 }
 
 TEST_F(AppDelegateTest, ALaunchEmptiesTheBufferButWakeKeepsIt) {
+    // logind runs before the application starts watching it, as on a real system.
+    FakeLogind logind(DBusTestEnvironment::instance()->systemBus().address());
+    ASSERT_TRUE(logind.isRegistered());
     auto& app = launch();
     const std::vector<uint8_t> samples(44'100, 3);
     capture.lastSession()->blockHandler(samples.data(), samples.size());
@@ -129,8 +132,6 @@ TEST_F(AppDelegateTest, ALaunchEmptiesTheBufferButWakeKeepsIt) {
     ASSERT_EQ(app.audioController().audioBuffer().memoryBufferCurrentSize(), 44'100);
 
     // Sleep and wake through logind's signal on the system bus.
-    FakeLogind logind(DBusTestEnvironment::instance()->systemBus().address());
-    ASSERT_TRUE(logind.isRegistered());
     logind.prepareForSleep(true);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !app.audioController().isRecording(); }, 5'000));
     EXPECT_TRUE(capture.lastSession()->stopped);
