@@ -1,3 +1,4 @@
+// The main of test programs that need private user folders and private session and system buses.
 #include "DBusTestEnvironment.h"
 #include "PrivateUserFolders.h"
 

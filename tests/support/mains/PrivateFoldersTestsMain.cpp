@@ -1,4 +1,4 @@
-#include "DBusTestEnvironment.h"
+// The main of test programs that need private user folders and an application object.
 #include "PrivateUserFolders.h"
 
 #include <QCoreApplication>
@@ -8,6 +8,5 @@ int main(int argc, char* argv[]) {
     PrivateUserFolders folders;
     QCoreApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new DBusTestEnvironment);
     return RUN_ALL_TESTS();
 }
