@@ -55,6 +55,14 @@ vd_start_bus() {
     vd_pids+=("$(cat "$VD_DIR/bus.pid")")
 }
 
+vd_start_accessibility() { # the accessibility bus, where tests find controls by name (needs the session bus)
+    /usr/libexec/at-spi-bus-launcher --launch-immediately >"$VD_DIR/at-spi.log" 2>&1 &
+    vd_pids+=($!)
+    vd_wait_for 10 sh -c 'dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
+        org.freedesktop.DBus.NameHasOwner string:org.a11y.Bus | grep -q "boolean true"' ||
+        { vd_log "the accessibility bus did not start"; cat "$VD_DIR/at-spi.log" >&2; return 1; }
+}
+
 vd_start_notifications() {
     dunst >"$VD_DIR/dunst.log" 2>&1 &
     vd_pids+=($!)
