@@ -198,7 +198,10 @@ void Popover::layoutWindow() {
         screen = positioningView_->screen();
     if (!screen)
         screen = QGuiApplication::primaryScreen();
-    const QRect area = screen ? screen->availableGeometry() : QRect(-100000, -100000, 200000, 200000);
+    // The anchor's own strip counts as room: a status item reserves the band it sits in, and what hangs from
+    // it belongs right under it.
+    const QRect area =
+        screen ? screen->availableGeometry().united(anchor) : QRect(-100000, -100000, 200000, 200000);
     const PopoverPlacement placement = PopoverPlacement::compute(anchor, contentSize(), preferredEdge_, area);
     placedEdge_ = placement.edge;
     arrowTip_ = placement.arrowTip;

@@ -1,11 +1,17 @@
 #include "StatusBar.h"
 
 #include "StatusItem.h"
+#include "X11Struts.h"
 
 #include <QGuiApplication>
 #include <QScreen>
+#include <QWidget>
 
 #include <algorithm>
+
+StatusBar::StatusBar() = default;
+
+StatusBar::~StatusBar() = default;
 
 StatusBar& StatusBar::system() {
     static StatusBar bar;
@@ -13,7 +19,15 @@ StatusBar& StatusBar::system() {
 }
 
 std::unique_ptr<StatusItem> StatusBar::statusItem(double length) {
+    if (!struts_) {
+        struts_ = X11Struts::forApplication();
+        if (struts_)
+            QObject::connect(struts_.get(), &X11Struts::othersMayHaveChanged, struts_.get(),
+                             [this] { layoutItems(); });
+    }
     std::unique_ptr<StatusItem> item(new StatusItem(*this, length));
+    if (struts_)
+        struts_->makeDock(*item->window());
     items_.push_back(item.get());
     layoutItems();
     return item;
@@ -24,14 +38,28 @@ void StatusBar::layoutItems() {
     if (!screen)
         return;
     const QRect available = screen->availableGeometry();
+    // The available area also shrinks by the items' own strips: placed from it, they would creep down.
+    const int top = struts_ ? struts_->topFreeOfOthers(*screen, itemWindows()) : available.y();
     int right = available.x() + available.width();
     for (StatusItem* item : items_) {
         if (!item->isVisible())
             continue;
         const int width = item->widthPixels();
         right -= width;
-        item->place(QRect(right, available.y(), width, thicknessPixels));
+        const QRect frame(right, top, width, thicknessPixels);
+        if (struts_)
+            struts_->reserveTop(*item->window(), frame);
+        item->place(frame);
     }
+}
+
+std::vector<WId> StatusBar::itemWindows() const {
+    std::vector<WId> windows;
+    for (const StatusItem* item : items_) {
+        if (const WId window = item->window()->internalWinId())
+            windows.push_back(window);
+    }
+    return windows;
 }
 
 void StatusBar::remove(StatusItem* item) {

@@ -1,15 +1,22 @@
 #pragma once
 
+#include <QtGui/qwindowdefs.h>
+
 #include <memory>
 #include <vector>
 
 class StatusItem;
+class X11Struts;
 
 // The row of status items along the top of the primary screen's available area (inside the desktop's own
 // panels, never over them). Items are laid out from the right edge leftwards in the order they were made,
-// and laid out again when screens or the available area change. Main thread only.
+// and laid out again when screens or the available area change. On X11 each item reserves its strip (as a
+// desktop panel does), so maximized windows leave it free. Main thread only.
 class StatusBar {
 public:
+    StatusBar();
+    ~StatusBar();
+
     // Lengths for statusItem(): as wide as the button's image needs, or as wide as the bar is tall.
     static constexpr double variableLength = -1.0;
     static constexpr double squareLength = -2.0;
@@ -28,6 +35,8 @@ public:
 private:
     friend class StatusItem;
     void remove(StatusItem* item);
+    std::vector<WId> itemWindows() const;
 
     std::vector<StatusItem*> items_;
+    std::unique_ptr<X11Struts> struts_;
 };

@@ -35,13 +35,82 @@ protected:
         EXPECT_TRUE(X11Tools::activate(window.get()));
         return window;
     }
+
+    // A desktop panel along the top of the screen that reserves its height, as another program's would.
+    static std::unique_ptr<QWidget> topPanel(int heightPixels) {
+        const QRect screen = QGuiApplication::primaryScreen()->geometry();
+        auto panel =
+            std::make_unique<QWidget>(nullptr, Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus);
+        panel->setAttribute(Qt::WA_X11NetWmWindowTypeDock);
+        panel->setGeometry(screen.left(), screen.top(), screen.width(), heightPixels);
+        panel->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(panel.get()));
+        const QString strut = QStringLiteral("0, 0, %1, 0, 0, 0, 0, 0, %2, %3, 0, 0")
+                                  .arg(heightPixels)
+                                  .arg(screen.left())
+                                  .arg(screen.right());
+        std::string output;
+        EXPECT_EQ(
+            XvfbSession::run({"xprop", "-id", std::to_string(panel->winId()), "-f", "_NET_WM_STRUT_PARTIAL",
+                              "32c", "-set", "_NET_WM_STRUT_PARTIAL", strut.toStdString()},
+                             &output),
+            0);
+        return panel;
+    }
+
+    // Creates the item with a panel of `panelHeightPixels` (none for 0) above it, and checks it sits right
+    // under the panel and reserves the band down to its bottom, so a maximized window stays below it.
+    static void expectItemReservesItsStripUnderAPanel(int panelHeightPixels) {
+        const QRect screen = QGuiApplication::primaryScreen()->geometry();
+        const auto panel = panelHeightPixels > 0 ? topPanel(panelHeightPixels) : nullptr;
+        if (panel) {
+            ASSERT_TRUE(becomes([] { return QGuiApplication::primaryScreen()->availableGeometry().top(); },
+                                screen.top() + panelHeightPixels));
+        }
+        auto item = StatusBar::system().statusItem(StatusBar::squareLength);
+        QSignalSpy moved(item.get(), &StatusItem::frameChanged);
+        const QRect expected(screen.right() + 1 - StatusBar::thicknessPixels,
+                             screen.top() + panelHeightPixels, StatusBar::thicknessPixels,
+                             StatusBar::thicknessPixels);
+        ASSERT_TRUE(becomes([&] { return X11Tools::serverGeometry(item->window()); }, expected));
+        EXPECT_TRUE(X11Tools::property(item->window(), QStringLiteral("_NET_WM_WINDOW_TYPE"))
+                        .contains(QStringLiteral("_NET_WM_WINDOW_TYPE_DOCK")));
+        const int bottomPixels = expected.bottom() + 1;
+        // Left, right, top, bottom, then where each band starts and ends: only the top one, over the item.
+        const QStringList partial = QStringLiteral("0 0 %1 0 0 0 0 0 %2 %3 0 0")
+                                        .arg(bottomPixels)
+                                        .arg(expected.left())
+                                        .arg(expected.right())
+                                        .split(u' ');
+        EXPECT_EQ(X11Tools::property(item->window(), QStringLiteral("_NET_WM_STRUT_PARTIAL")), partial);
+        EXPECT_EQ(X11Tools::property(item->window(), QStringLiteral("_NET_WM_STRUT")), partial.mid(0, 4));
+
+        // The work area shrinks by the strip, which must not move the item.
+        EXPECT_TRUE(becomes([] { return QGuiApplication::primaryScreen()->availableGeometry().top(); },
+                            bottomPixels));
+        // An ordinary window maximized through the window manager reaches the screen's bottom edge, but not
+        // over the item.
+        const auto maximized = std::make_unique<QWidget>();
+        maximized->showMaximized();
+        EXPECT_TRUE(eventually([&] {
+            const QRect frame = maximized->frameGeometry();
+            return X11Tools::windowManagerState(maximized.get())
+                       .contains(QStringLiteral("_NET_WM_STATE_MAXIMIZED_VERT")) &&
+                   frame.bottom() == screen.bottom() && frame.top() >= bottomPixels;
+        }));
+        QTest::qWait(100); // lets any queued layout run
+        EXPECT_EQ(X11Tools::serverGeometry(item->window()), expected);
+        EXPECT_EQ(moved.count(), 0);
+    }
 };
 } // namespace
 
 TEST_F(StatusItemOnX11, SitsAtTheTopRightOfTheAvailableAreaAboveOtherWindows) {
     auto item = StatusBar::system().statusItem(StatusBar::squareLength);
     item->button()->setImage(QStringLiteral("TestSquareTemplate"));
-    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    // The session has no desktop panel: the area that other windows leave is the whole screen. (The available
+    // area shrinks by the item's own strip, sooner or later.)
+    const QRect available = QGuiApplication::primaryScreen()->geometry();
     const QRect expected(available.right() + 1 - StatusBar::thicknessPixels, available.top(),
                          StatusBar::thicknessPixels, StatusBar::thicknessPixels);
     EXPECT_EQ(item->frame(), expected);
@@ -82,31 +151,31 @@ TEST_F(StatusItemOnX11, MovesBelowAPanelThatAppearsAtTheTop) {
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     QSignalSpy moved(item.get(), &StatusItem::frameChanged);
 
-    // A desktop panel along the top reserves 30 pixels (a strut), which shrinks the available area.
-    QWidget panel(nullptr, Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus);
-    panel.setAttribute(Qt::WA_X11NetWmWindowTypeDock);
-    panel.setGeometry(screen.left(), screen.top(), screen.width(), 30);
-    panel.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
-    const QString strut =
-        QStringLiteral("0, 0, 30, 0, 0, 0, 0, 0, %1, %2, 0, 0").arg(screen.left()).arg(screen.right());
-    std::string output;
-    ASSERT_EQ(XvfbSession::run({"xprop", "-id", std::to_string(panel.winId()), "-f", "_NET_WM_STRUT_PARTIAL",
-                                "32c", "-set", "_NET_WM_STRUT_PARTIAL", strut.toStdString()},
-                               &output),
-              0);
-
-    EXPECT_TRUE(becomes([&] { return QGuiApplication::primaryScreen()->availableGeometry().top(); },
-                        screen.top() + 30));
-    EXPECT_TRUE(becomes([&] { return item->frame().top(); }, screen.top() + 30));
+    // A desktop panel along the top reserves 30 pixels (a strut): the item goes under it, and its own strip
+    // then reaches down to its bottom.
+    constexpr int panelHeightPixels = 30;
+    const auto panel = topPanel(panelHeightPixels);
+    EXPECT_TRUE(becomes([&] { return item->frame().top(); }, screen.top() + panelHeightPixels));
     EXPECT_EQ(item->frame().right(), screen.right());
     EXPECT_GE(moved.count(), 1);
     ASSERT_TRUE(becomes([&] { return X11Tools::serverGeometry(item->window()); }, item->frame()));
+    EXPECT_TRUE(becomes([&] { return QGuiApplication::primaryScreen()->availableGeometry().top(); },
+                        item->frame().bottom() + 1));
 
     // And back up when the panel goes.
-    panel.hide();
+    panel->hide();
     EXPECT_TRUE(becomes([&] { return item->frame().top(); }, screen.top()));
     ASSERT_TRUE(becomes([&] { return X11Tools::serverGeometry(item->window()); }, item->frame()));
+    EXPECT_TRUE(becomes([&] { return QGuiApplication::primaryScreen()->availableGeometry().top(); },
+                        item->frame().bottom() + 1));
+}
+
+TEST_F(StatusItemOnX11, ReservesItsStripSoAMaximizedWindowLeavesItFree) {
+    expectItemReservesItsStripUnderAPanel(0);
+}
+
+TEST_F(StatusItemOnX11, UnderAnotherPanelReservesTheBandDownToItsOwnBottom) {
+    expectItemReservesItsStripUnderAPanel(30);
 }
 
 TEST_F(StatusItemOnX11, AViewOverTheButtonTracksAPressOutsideTheItemAndSeesEscape) {

@@ -78,16 +78,20 @@ QRect X11Tools::serverGeometry(const QWidget* window) {
             number("Height")};
 }
 
-QStringList X11Tools::windowManagerState(const QWidget* window) {
+QStringList X11Tools::property(const QWidget* window, const QString& name) {
     QString output;
-    runTool({"xprop", "-id", windowIdText(window), "_NET_WM_STATE"}, &output);
+    runTool({"xprop", "-id", windowIdText(window), name}, &output);
     const int equals = output.indexOf(u'=');
     if (equals < 0)
         return {};
-    QStringList atoms = output.mid(equals + 1).split(u',', Qt::SkipEmptyParts);
-    for (QString& atom : atoms)
-        atom = atom.trimmed();
-    return atoms;
+    QStringList values = output.mid(equals + 1).split(u',', Qt::SkipEmptyParts);
+    for (QString& value : values)
+        value = value.trimmed();
+    return values;
+}
+
+QStringList X11Tools::windowManagerState(const QWidget* window) {
+    return property(window, QStringLiteral("_NET_WM_STATE"));
 }
 
 QColor X11Tools::screenPixel(const QPoint& global) {

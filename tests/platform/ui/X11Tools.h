@@ -30,6 +30,8 @@ public:
 
     // The window's place as the X server has it; an empty rectangle when it cannot be read.
     static QRect serverGeometry(const QWidget* window);
+    // The values of a property of the window as xprop prints them (atom names, numbers); empty when unset.
+    static QStringList property(const QWidget* window, const QString& name);
     // The _NET_WM_STATE atoms the window manager keeps on the window.
     static QStringList windowManagerState(const QWidget* window);
     // What the screen shows at a global point.
