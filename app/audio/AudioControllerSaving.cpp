@@ -8,7 +8,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocale>
+#include <QStandardPaths>
 #include <QUuid>
 
 void AudioController::exportRecording(int seconds) {
@@ -64,6 +66,10 @@ void AudioController::showSavePanel(const QString& fileURL, double duration) {
     panel->setCanSelectHiddenExtension(true);
     panel->setNameFieldStringValue(proposedName);
     panel->setTitle(Localization::string("Save Panel Title"));
+    // Clips are sound: the user's music folder when there is one, else home (never the program's own
+    // working folder).
+    const QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+    panel->setDirectory(!music.isEmpty() && QFileInfo(music).isDir() ? music : QDir::homePath());
     panel->beginWithCompletion([this, panel, fileURL, duration](SavePanel::Response response, QString path) {
         savePanelClosed(response, path, fileURL, duration);
         panel->deleteLater();

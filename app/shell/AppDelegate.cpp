@@ -4,6 +4,8 @@
 #include "Analytics.h"
 #include "Defaults.h"
 #include "DistributedNotificationCenter.h"
+#include "GrabbableStatusView.h"
+#include "Localization.h"
 #include "Log.h"
 #include "LoginItems.h"
 #include "Popover.h"
@@ -67,9 +69,14 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     updateLoginItem();
 
-    if (statusItem_ && statusItem_->button()) {
-        statusItem_->button()->setImage(QString::fromLatin1(statusIconImageName));
-        // The grabbable status view that lies over the button takes its place here.
+    if (StatusBarButton* button = statusItem_ ? statusItem_->button() : nullptr) {
+        button->setImage(QString::fromLatin1(statusIconImageName));
+        statusView_ =
+            new GrabbableStatusView(button->bounds(), *audioController_, platform.workspace, button);
+        statusView_->show();
+        connect(statusView_, &GrabbableStatusView::alertRequested, this, &AppDelegate::showAlert);
+        connect(statusView_, &GrabbableStatusView::settingsToggleRequested, this,
+                &AppDelegate::toggleSettingsPopover);
     }
 
     audioController_->audioBuffer().reset();
@@ -158,6 +165,39 @@ void AppDelegate::didReceiveResponse(const QVariantMap& userInfo, std::function<
         platform.workspace.openURL(QUrl(QString::fromLatin1(reminderWebPage)));
     }
     completionHandler();
+}
+
+void AppDelegate::toggleSettingsPopover() {
+    StatusBarButton* button = statusItem_ ? statusItem_->button() : nullptr;
+    if (!button) {
+        return;
+    }
+    if (settingsPopover_) {
+        if (settingsPopover_->isShown()) {
+            settingsPopover_->performClose();
+        }
+        return;
+    }
+    // Until the settings arrive, the popover says so and how to keep the recent past meanwhile.
+    auto controller = std::make_unique<AlertPopupController>();
+    controller->setMessage(Localization::string("Settings Placeholder"));
+    auto* popover = new Popover(this);
+    popover->setBehavior(Popover::Behavior::transient);
+    popover->setAnimates(false);
+    popover->setContentViewController(std::move(controller));
+    // A press on the status item that closes the popover only closes it: the same press must not open it
+    // again.
+    popover->window()->setAttribute(Qt::WA_NoMouseReplay);
+    popover->window()->setAccessibleName(QStringLiteral("Settings"));
+    const QPointer<StatusBarButton> highlighted(button);
+    connect(popover, &Popover::willClose, this, [highlighted] {
+        if (highlighted) {
+            highlighted->setHighlighted(false);
+        }
+    });
+    connect(popover, &Popover::didClose, popover, &QObject::deleteLater);
+    settingsPopover_ = popover;
+    popover->show(button->bounds(), button, RectEdge::minY);
 }
 
 void AppDelegate::showAlert(const QString& message, double durationSeconds) {

@@ -2,10 +2,13 @@
 
 #include "AudioController.h"
 #include "Bundle.h"
+#include "GrabbableStatusView.h"
+#include "Popover.h"
 #include "StatusItem.h"
 #include "UserNotificationCenterDelegate.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <memory>
@@ -50,6 +53,9 @@ public:
 
     AudioController& audioController() { return *audioController_; }
     StatusItem* statusItem() const { return statusItem_.get(); }
+    // The view over the status item's button, once launching has made it.
+    GrabbableStatusView* statusView() const { return statusView_; }
+    Workspace& workspace() { return platform.workspace; }
 
     void applicationDidFinishLaunching();
     void applicationWillTerminate();
@@ -65,6 +71,11 @@ public:
     void updateLoginItem();
     void toggleAutoLaunch();
 
+    // A click on the status item opens the settings popover, or closes it when it is open.
+    void toggleSettingsPopover();
+    // The settings popover while it is shown.
+    Popover* settingsPopover() const { return settingsPopover_; }
+
     void didReceiveResponse(const QVariantMap& userInfo, std::function<void()> completionHandler) override;
 
     bool isReviewRequestDue(int minimumLaunches, int minimumRecordings) const;
@@ -78,4 +89,6 @@ private:
     Platform platform;
     std::unique_ptr<AudioController> audioController_;
     std::unique_ptr<StatusItem> statusItem_;
+    QPointer<GrabbableStatusView> statusView_;
+    QPointer<Popover> settingsPopover_;
 };

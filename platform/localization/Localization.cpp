@@ -21,3 +21,7 @@ void Localization::install(QCoreApplication& application) {
 QString Localization::string(const char* key) {
     return QCoreApplication::translate(tableContext, key);
 }
+
+QString Localization::string(const char* key, int count) {
+    return QCoreApplication::translate(tableContext, key, nullptr, count);
+}

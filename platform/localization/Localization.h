@@ -12,4 +12,6 @@ public:
     static void install(QCoreApplication& application);
 
     static QString string(const char* key);
+    // A text that depends on a count, in the plural form the language uses for `count` ("%n" is the count).
+    static QString string(const char* key, int count);
 };

@@ -2,8 +2,11 @@
 
 #include "PopoverPlacement.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QPolygon>
 #include <QRegion>
 
@@ -111,4 +114,21 @@ void PopoverWindow::closeEvent(QCloseEvent* event) {
 void PopoverWindow::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
     emit hidden();
+}
+
+void PopoverWindow::mousePressEvent(QMouseEvent* event) {
+    const bool outside = !rect().contains(event->position().toPoint());
+    const bool replay = outside && windowType() == Qt::Popup && !testAttribute(Qt::WA_NoMouseReplay);
+    const QPointer<PopoverWindow> alive(this);
+    QWidget::mousePressEvent(event); // a popup closes itself here on a press outside
+    if (!replay || (alive && isVisible()))
+        return;
+    QWidget* target = QApplication::widgetAt(event->globalPosition().toPoint());
+    if (!target || target == alive.data() || QApplication::activePopupWidget())
+        return;
+    const QPointF global = event->globalPosition();
+    QMouseEvent press(QEvent::MouseButtonPress, target->mapFromGlobal(global),
+                      target->window()->mapFromGlobal(global), global, event->button(), event->buttons(),
+                      event->modifiers());
+    QCoreApplication::sendEvent(target, &press);
 }

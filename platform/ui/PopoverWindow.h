@@ -9,6 +9,10 @@
 // The window of a Popover: a rounded body with an arrow on one side, and a content view lent to it.
 // The window never deletes the content view: it hands it back (unparented) when the content changes or the
 // window is destroyed.
+//
+// As a popup (Qt::Popup) it closes on a press outside it; a press on another window of this application then
+// goes on to that window, as if the popup had not been there (unless Qt::WA_NoMouseReplay is set). Qt does
+// this itself on other platforms but not on X11, where the popup's pointer grab swallows the press.
 class PopoverWindow : public QWidget {
     Q_OBJECT
 public:
@@ -38,6 +42,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
 private:

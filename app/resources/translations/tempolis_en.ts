@@ -19,5 +19,51 @@
         <source>Export Error</source>
         <translation>The recording could not be saved.</translation>
     </message>
+    <message>
+        <source>Time Popup Duration</source>
+        <translation>Keep the last %1</translation>
+    </message>
+    <message>
+        <source>Time Popup Time</source>
+        <translation>from %1</translation>
+    </message>
+    <message>
+        <source>Saved Popup Duration</source>
+        <translation>Saved %1</translation>
+    </message>
+    <message>
+        <source>Saved Popup Time</source>
+        <translation>starting at %1</translation>
+    </message>
+    <message>
+        <source>Share Tempolis Tweet Text</source>
+        <translation>I just kept something I would have missed, with Tempolis: it keeps the recent past of my microphone.</translation>
+    </message>
+    <message>
+        <source>Share Button</source>
+        <translation>Share</translation>
+    </message>
+    <message numerus="yes">
+        <source>Duration Minutes</source>
+        <translation>
+            <numerusform>%n minute</numerusform>
+            <numerusform>%n minutes</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>Duration Seconds</source>
+        <translation>
+            <numerusform>%n second</numerusform>
+            <numerusform>%n seconds</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Duration Minutes And Seconds</source>
+        <translation>%1, %2</translation>
+    </message>
+    <message>
+        <source>Settings Placeholder</source>
+        <translation>Settings are on their way. Meanwhile, pull down from this icon to keep the recent past.</translation>
+    </message>
 </context>
 </TS>

@@ -1,0 +1,516 @@
+#include "GrabbableStatusView.h"
+
+#include "Appearance.h"
+#include "AudioController.h"
+#include "Images.h"
+#include "Layer.h"
+#include "Localization.h"
+#include "Log.h"
+#include "Popover.h"
+#include "RubberBandLayer.h"
+#include "RubberBandWindow.h"
+#include "SavedPopupController.h"
+#include "StatusBarButton.h"
+#include "TimePopupController.h"
+#include "Workspace.h"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QParallelAnimationGroup>
+#include <QPauseAnimation>
+#include <QPropertyAnimation>
+#include <QSequentialAnimationGroup>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+constexpr const char* statusIconImageName = "Status-Icon-Template";
+constexpr const char* recordingIndicatorImageName = "Status-Recording";
+
+int milliseconds(double seconds) {
+    return static_cast<int>(std::lround(seconds * 1000.0));
+}
+
+// The desktop's usual curves: quick start and soft landing, and so on.
+const QEasingCurve easeOut(QEasingCurve::OutQuad);
+const QEasingCurve easeIn(QEasingCurve::InQuad);
+const QEasingCurve easeInEaseOut(QEasingCurve::InOutQuad);
+} // namespace
+
+GrabbableStatusView::GrabbableStatusView(const QRect& frame, AudioController& audioController,
+                                         Workspace& workspace, StatusBarButton* button)
+    : QWidget(button)
+    , audioController_(audioController)
+    , workspace_(workspace)
+    , recordingIndicator_(new Layer(this))
+    , statusIconLayer_(new Layer(this)) {
+    setObjectName(QStringLiteral("GrabbableStatusView"));
+    setAccessibleName(QStringLiteral("Tempolis"));
+    setAccessibleDescription(QStringLiteral("Click for settings; pull down to keep the recent past"));
+    setGeometry(frame);
+    setFocusPolicy(Qt::NoFocus);
+    // Lies over the button: the button paints the icon, this view only its states.
+    setAttribute(Qt::WA_NoSystemBackground);
+
+    recordingIndicator_->setContents(Images::named(QString::fromLatin1(recordingIndicatorImageName)));
+    statusIconLayer_->setHidden(true);
+    for (Layer* layer : {recordingIndicator_, statusIconLayer_})
+        connect(layer, &Layer::changed, this, qOverload<>(&QWidget::update));
+    if (button)
+        button->installEventFilter(this);
+    observeAudioController(button != nullptr);
+}
+
+GrabbableStatusView::~GrabbableStatusView() {
+    if (press_ && !press_->released) {
+        releaseMouse();
+        releaseKeyboard();
+    }
+    if (timePopover_)
+        delete timePopover_.data();
+    if (rubberBandWindow_)
+        delete rubberBandWindow_.data();
+}
+
+StatusBarButton* GrabbableStatusView::statusBarButton() const {
+    return qobject_cast<StatusBarButton*>(parentWidget());
+}
+
+// Press tracking.
+
+void GrabbableStatusView::mousePressEvent(QMouseEvent* event) {
+    event->accept();
+    if (event->button() != Qt::LeftButton || (press_ && !press_->released))
+        return;
+    StatusBarButton* button = statusBarButton();
+    if (!button) {
+        Log::write("Error: GrabbableStatusView: Error getting status item button.");
+        return;
+    }
+    if (button->isWindow()) {
+        Log::write("Error: GrabbableStatusView: Error getting status item window.");
+        return;
+    }
+    if (appIsProcessing_)
+        return;
+    button->setHighlighted(true);
+    // Where the window really is, from the event: its own idea of its position may lag behind.
+    const QPoint windowOrigin =
+        (event->globalPosition() - event->position()).toPoint() - mapTo(window(), QPoint());
+    statusWindowFrame_ = QRect(windowOrigin, window()->size());
+
+    auto press = std::make_shared<Press>();
+    press->pressGlobalPosition = event->globalPosition();
+    press_ = press;
+    QTimer::singleShot(milliseconds(timeBeforeDragBegins), this, [this, press] {
+        if (press->released || press->dragging)
+            return;
+        press->dragging = true;
+        beginDrag(press->pressGlobalPosition);
+    });
+    // The moves, the release and Escape must reach us for the whole press, wherever the pointer goes. The
+    // window system's implicit grab is not enough: a press that closed a popup of ours reaches us replayed,
+    // without one.
+    grabMouse();
+    grabKeyboard();
+}
+
+void GrabbableStatusView::mouseMoveEvent(QMouseEvent* event) {
+    event->accept();
+    if (!press_ || press_->released)
+        return;
+    if (press_->dragging) {
+        updateDrag(event->globalPosition());
+    } else if (event->globalPosition().y() - press_->pressGlobalPosition.y() > dragThresholdPixels) {
+        press_->dragging = true;
+        beginDrag(event->globalPosition());
+    }
+}
+
+void GrabbableStatusView::mouseReleaseEvent(QMouseEvent* event) {
+    event->accept();
+    if (event->button() != Qt::LeftButton || !press_ || press_->released)
+        return;
+    if (press_->dragging)
+        updateDrag(event->globalPosition());
+    press_->cancelled = false;
+    press_->released = true;
+    finishPress();
+}
+
+void GrabbableStatusView::keyPressEvent(QKeyEvent* event) {
+    // Every key press is ignored; only the release of Escape counts.
+    event->accept();
+}
+
+void GrabbableStatusView::keyReleaseEvent(QKeyEvent* event) {
+    event->accept();
+    if (event->key() != Qt::Key_Escape || event->isAutoRepeat() || !press_ || press_->released)
+        return;
+    press_->cancelled = true;
+    press_->released = true;
+    finishPress();
+}
+
+void GrabbableStatusView::finishPress() {
+    releaseMouse();
+    releaseKeyboard();
+    if (press_->dragging) {
+        endDrag(press_->cancelled);
+        if (StatusBarButton* button = statusBarButton())
+            button->setHighlighted(false);
+    } else {
+        handleClick();
+    }
+}
+
+void GrabbableStatusView::handleClick() {
+    if (!statusBarButton())
+        return;
+    emit settingsToggleRequested();
+}
+
+// The drag.
+
+void GrabbableStatusView::beginDrag(const QPointF& globalPosition) {
+    if (StatusBarButton* button = statusBarButton())
+        button->setHighlighted(false);
+    isInDarkMode_ = Appearance::isDark();
+    recordingIndicator_->setHidden(true);
+    if (statusBarButton() && !statusBarButton()->isWindow())
+        showRubberBand();
+    openTimePopup();
+    updateDrag(globalPosition);
+}
+
+void GrabbableStatusView::openTimePopup() {
+    if (timePopover_ || !handleView_) {
+        Log::write("Error: GrabbableStatusView: Error opening time popup.");
+        return;
+    }
+    std::unique_ptr<TimePopupController> controller = TimePopupController::makeTimePopupController();
+    if (!controller)
+        return; // nothing to show; the band still works and secondsToSave still follows it
+    timePopupController_ = controller.get();
+    auto* popover = new Popover(this);
+    popover->setAnimates(false);
+    popover->setContentViewController(std::move(controller));
+    // Hidden until a stretch gives something to save.
+    popover->setAlphaValue(0);
+    popover->show(handleView_->rect(), handleView_, RectEdge::minX);
+    timePopover_ = popover;
+}
+
+double GrabbableStatusView::availableSeconds() const {
+    AudioBuffer& buffer = audioController_.audioBuffer();
+    const int64_t samples = (buffer.memoryBufferCurrentSize() + buffer.fileBufferCurrentSize()) / 2;
+    return static_cast<double>(samples) / buffer.sampleRate();
+}
+
+void GrabbableStatusView::updateDrag(const QPointF& globalPosition) {
+    QPointF point = globalPosition;
+    if (rubberBandWindow_)
+        point -= rubberBandWindow_->geometry().topLeft();
+    const QPointF v = point - rubberBandAnchor_;
+    const double distance = std::hypot(v.x(), v.y());
+    rubberBandDistance_ = distance;
+    if (distance > rubberBandMaxDistance) {
+        point = rubberBandAnchor_ + v * (rubberBandMaxDistance / distance);
+        rubberBandDistance_ = rubberBandMaxDistance;
+    }
+    rubberBandPosition_ = point;
+
+    if (rubberBandLayer_) {
+        rubberBandLayer_->setRubberBandAnchor(rubberBandAnchor_);
+        rubberBandLayer_->setRubberBandPosition(rubberBandPosition_);
+    }
+    if (handleLayer_)
+        handleLayer_->setPosition(rubberBandPosition_);
+    if (handleView_) {
+        handleView_->move(
+            (rubberBandPosition_ - QPointF(handleView_->width(), handleView_->height()) / 2).toPoint());
+        if (timePopover_)
+            timePopover_->setPositioningRect(handleView_->rect());
+    }
+
+    // Recomputed on every update, popup or not, so a release never saves what an earlier drag chose.
+    const double maximum = std::min(audioController_.captureMaxDuration(), availableSeconds());
+    const bool worthSaving = rubberBandDistance_ > rubberBandDeadZone && maximum >= minimumSecondsToSave;
+    if (worthSaving) {
+        const double fraction = std::clamp((rubberBandDistance_ - rubberBandDeadZone) /
+                                               (rubberBandMaxDistance - rubberBandDeadZone),
+                                           0.0, 1.0);
+        secondsToSave_ = secondsForStretch(minimumSecondsToSave, maximum, fraction);
+    } else {
+        secondsToSave_ = 0;
+    }
+    if (timePopupController_ && timePopover_) {
+        if (worthSaving)
+            timePopupController_->updateTime(secondsToSave_);
+        timePopover_->setAlphaValue(worthSaving ? 1.0 : 0.0);
+    }
+}
+
+qint64 GrabbableStatusView::secondsForStretch(double minimum, double maximum, double fraction) {
+    const auto round = [](double value) { return static_cast<qint64>(std::round(value)); };
+    const auto truncate = [](double value) { return static_cast<qint64>(std::trunc(value)); };
+    if (fraction == 1.0)
+        return round(maximum);
+    const qint64 secondSteps = truncate(std::min(59 - minimum, maximum - minimum));
+    const qint64 minutes = maximum >= 60 ? truncate(maximum / 60) : 0;
+    const qint64 steps = 4 * minutes + secondSteps;
+    const qint64 step = round(static_cast<double>(steps) * fraction);
+    if (step <= secondSteps)
+        return step + truncate(minimum);
+    if (step >= steps)
+        return round(maximum);
+    return ((step - secondSteps) / 4 + 1) * 60;
+}
+
+void GrabbableStatusView::endDrag(bool cancelled) {
+    if (statusBarButton() && !statusBarButton()->isWindow()) {
+        // What this drag chose, even if another drag begins before the band is back.
+        const qint64 seconds = secondsToSave_;
+        retractRubberBand([this, cancelled, seconds] {
+            if (cancelled)
+                return;
+            secondsToSave_ = seconds;
+            saveRecording();
+        });
+    }
+    if (timePopover_) {
+        timePopover_->close();
+        timePopover_->deleteLater();
+    }
+    timePopupController_ = nullptr;
+    timePopover_ = nullptr;
+}
+
+// The rubber band panel.
+
+RubberBandWindow* GrabbableStatusView::makeRubberBandWindow() {
+    auto* panel = new RubberBandWindow(window());
+    auto* band = new RubberBandLayer(isInDarkMode_, panel);
+    band->setGeometry(panel->rect());
+    band->setDrawsShadow(!panel->isShaped());
+    auto* handle = new Layer(band);
+    handle->setSize(handleSize);
+    handle->setPosition(QPointF(handleSize.width(), handleSize.height()) / 2);
+    handle->setContents(Images::named(isInDarkMode_ ? QStringLiteral("Drag-Handle-Dark")
+                                                    : QStringLiteral("Drag-Handle-Light")));
+    band->addSublayer(handle);
+    panel->setShapeSource([band] { return band->shape(); });
+    connect(band, &RubberBandLayer::shapeChanged, panel, &RubberBandWindow::shapeChanged);
+    // Invisible: only gives the time popup something to point at.
+    auto* handleView = new QWidget(panel);
+    handleView->setObjectName(QStringLiteral("RubberBandHandle"));
+    handleView->setGeometry(QRect(QPoint(0, 0), handleSize));
+    handleView->setAttribute(Qt::WA_TransparentForMouseEvents);
+    rubberBandLayer_ = band;
+    handleLayer_ = handle;
+    handleView_ = handleView;
+    return panel;
+}
+
+void GrabbableStatusView::showRubberBand() {
+    if (!rubberBandWindow_)
+        rubberBandWindow_ = makeRubberBandWindow();
+    if (!rubberBandWindow_) {
+        Log::write("Error: GrabbableStatusView: Error creating rubber band window.");
+        return;
+    }
+    if (statusWindowFrame_.isEmpty())
+        statusWindowFrame_ = window()->geometry();
+    const QRect status = statusWindowFrame_;
+    const QSize panelSize = rubberBandWindow_->size();
+    // Centred on the status item, its top level with the item's top: the band hangs from the icon.
+    rubberBandWindow_->move(
+        static_cast<int>(std::lround(status.x() + status.width() * 0.5 - panelSize.width() * 0.5)),
+        status.y());
+    rubberBandWindow_->show();
+    rubberBandWindow_->raise();
+    rubberBandAnchor_ = QPointF(panelSize.width() * 0.5, status.height() * 0.5);
+    if (handleLayer_) {
+        const qreal scale = handleLayer_->scale();
+        handleLayer_->addAnimation(KeyframeAnimation{"scale",
+                                                     {0, 0.5, 0.9, 1},
+                                                     {0.0, 1.2 * scale, 0.9 * scale, scale},
+                                                     {easeOut, easeInEaseOut, easeInEaseOut},
+                                                     0.25});
+    }
+}
+
+void GrabbableStatusView::retractRubberBand(std::function<void()> completion) {
+    if (!rubberBandWindow_)
+        return;
+    // From here on the panel belongs to the retraction; a new drag makes a new one.
+    const QPointer<RubberBandWindow> panel = rubberBandWindow_;
+    rubberBandWindow_ = nullptr;
+
+    KeyframeAnimation fade = makePulseAnimation();
+    fade.durationSeconds = releaseFadeSeconds;
+    fade.timingFunctions = {easeOut, easeOut, easeOut};
+    statusIconLayer_->setHidden(false);
+    statusIconLayer_->addAnimation(fade);
+
+    auto* retraction = new QParallelAnimationGroup(panel);
+    const double totalSeconds = retractSlideSeconds + retractShrinkSeconds;
+    retraction->addAnimation(new QPauseAnimation(milliseconds(totalSeconds), retraction));
+    // Only the objects of the panel being retracted: the pointers may already follow a newer one.
+    auto* band = panel->findChild<RubberBandLayer*>();
+    auto* handle = band ? band->findChild<Layer*>() : nullptr;
+    if (band) {
+        auto* slide = KeyframeAnimation::basic("rubberBandPosition", band->rubberBandPosition(),
+                                               band->rubberBandAnchor(), retractSlideSeconds, easeOut)
+                          .instantiate(band)
+                          .release();
+        retraction->addAnimation(slide);
+    }
+    if (handle && band) {
+        const KeyframeAnimation slide = KeyframeAnimation::basic(
+            "position", handle->position(), band->rubberBandAnchor(), retractSlideSeconds, easeOut);
+        KeyframeAnimation shrink = KeyframeAnimation::basic("scale", handle->scale(), handle->scale() * 0.001,
+                                                            retractShrinkSeconds, easeIn);
+        shrink.beginTimeSeconds = retractSlideSeconds;
+        retraction->addAnimation(slide.instantiate(handle).release());
+        retraction->addAnimation(shrink.instantiate(handle).release());
+    }
+    connect(retraction, &QAbstractAnimation::finished, this, [this, panel, completion] {
+        restoreIdleIcon();
+        if (panel)
+            panel->close();
+        completion();
+    });
+    retraction->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+// Icon states.
+
+KeyframeAnimation GrabbableStatusView::makePulseAnimation() {
+    KeyframeAnimation pulse{"opacity", {0, 0.51, 0.85, 1}, {0.5, 0.5, 1.0, 0.5}, {}, 1.53};
+    pulse.repeatsForever = true;
+    return pulse;
+}
+
+void GrabbableStatusView::saveRecording() {
+    if (secondsToSave_ <= 0)
+        return;
+    appIsProcessing_ = true;
+    recordingIndicator_->setHidden(true);
+    KeyframeAnimation pulse = makePulseAnimation();
+    pulse.durationSeconds = processingPulseSeconds;
+    statusIconAnimation_ = pulse;
+    runProcessingPulse();
+    audioController_.exportRecording(static_cast<int>(secondsToSave_));
+}
+
+void GrabbableStatusView::runProcessingPulse() {
+    if (!statusIconAnimation_)
+        return;
+    statusIconLayer_->setHidden(false);
+    // The pulse repeats without end: this runs when it is taken off the layer.
+    statusIconLayer_->addAnimation(*statusIconAnimation_, [this] {
+        if (!appIsProcessing_)
+            restoreIdleIcon();
+        else if (statusIconAnimation_)
+            runProcessingPulse();
+    });
+}
+
+void GrabbableStatusView::stopStatusIconAnimations() {
+    statusIconLayer_->removeAllAnimations();
+    statusIconLayer_->setHidden(true);
+}
+
+void GrabbableStatusView::restoreIdleIcon() {
+    if (StatusBarButton* button = statusBarButton(); button && button->imageName() != statusIconImageName)
+        button->setImage(QString::fromLatin1(statusIconImageName));
+    stopStatusIconAnimations();
+    recordingIndicator_->setHidden(false);
+}
+
+void GrabbableStatusView::processingComplete() {
+    statusIconAnimation_.reset();
+    appIsProcessing_ = false;
+    // The encoding is over: the pulse stops now, not when the save dialog closes.
+    restoreIdleIcon();
+}
+
+void GrabbableStatusView::exportError() {
+    stopStatusIconAnimations();
+    emit alertRequested(Localization::string("Export Error"), exportErrorAlertSeconds);
+}
+
+void GrabbableStatusView::exportFinished(double seconds) {
+    stopStatusIconAnimations();
+    StatusBarButton* button = statusBarButton();
+    if (!button)
+        return;
+    SavedPopupController::showSavedPopup(button, seconds,
+                                         [this](const QUrl& url) { return workspace_.openURL(url); });
+}
+
+void GrabbableStatusView::updateRecordingStatus() {
+    recordingIndicator_->setOpacity(audioController_.isRecording() ? 1.0 : 0.0);
+}
+
+void GrabbableStatusView::observeAudioController(bool observe) {
+    if (observe == observing_)
+        return;
+    observing_ = observe;
+    if (!observe) {
+        audioController_.disconnect(this);
+        return;
+    }
+    // The first two come from the buffer's queue: they arrive here queued, in the order they were sent.
+    connect(&audioController_, &AudioController::processingComplete, this,
+            &GrabbableStatusView::processingComplete);
+    connect(&audioController_, &AudioController::exportError, this, &GrabbableStatusView::exportError);
+    connect(&audioController_, &AudioController::exportFinished, this, &GrabbableStatusView::exportFinished);
+    connect(&audioController_, &AudioController::recordingStatusChanged, this,
+            &GrabbableStatusView::updateRecordingStatus);
+}
+
+// Drawing and layout.
+
+void GrabbableStatusView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    if (!statusIconLayer_->isHidden()) {
+        // The icon shows at the layer's opacity: a veil of the panel's own colour over it.
+        QColor veil = palette().color(QPalette::Window);
+        veil.setAlphaF(static_cast<float>(std::clamp(1.0 - statusIconLayer_->opacity(), 0.0, 1.0)));
+        painter.fillRect(rect(), veil);
+    }
+    recordingIndicator_->draw(painter);
+}
+
+void GrabbableStatusView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // The indicator is drawn over the icon, at the icon's size.
+    const StatusBarButton* button = statusBarButton();
+    recordingIndicator_->setSize(button && !button->imageSize().isEmpty() ? button->imageSize() : size());
+    recordingIndicator_->setPosition(QRectF(rect()).center());
+}
+
+bool GrabbableStatusView::event(QEvent* event) {
+    if (event->type() == QEvent::ParentAboutToChange && parentWidget())
+        parentWidget()->removeEventFilter(this);
+    if (event->type() == QEvent::ParentChange) {
+        if (parentWidget()) {
+            parentWidget()->installEventFilter(this);
+            setGeometry(parentWidget()->rect());
+        }
+        observeAudioController(parentWidget() != nullptr);
+    }
+    return QWidget::event(event);
+}
+
+bool GrabbableStatusView::eventFilter(QObject* watched, QEvent* event) {
+    // Covers the whole button, whatever width the icon gives it.
+    if (watched == parentWidget() && event->type() == QEvent::Resize)
+        setGeometry(parentWidget()->rect());
+    return QWidget::eventFilter(watched, event);
+}

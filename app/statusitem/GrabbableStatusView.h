@@ -1,0 +1,153 @@
+#pragma once
+
+#include "KeyframeAnimation.h"
+#include "Layer.h"
+#include "Popover.h"
+#include "RubberBandLayer.h"
+#include "RubberBandWindow.h"
+#include "TimePopupController.h"
+
+#include <QPointF>
+#include <QPointer>
+#include <QRect>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+
+class AudioController;
+class StatusBarButton;
+class Workspace;
+
+// The view over the status item's button that turns the pointer into the program's main gesture. A quick
+// click toggles the settings; a press held for 0.4 s, or pulled more than 11 pixels down, becomes a drag
+// that stretches a rubber band from the icon to the pointer. Its length chooses how many seconds of the
+// recent past to keep (a popup next to the handle says how many and from what clock time); the release saves
+// them and Escape cancels. The view also shows the icon's states: the recording indicator, the pulse while a
+// clip is being encoded, and, through the recording controller's signals, the saved popup or an alert.
+// Main thread only.
+class GrabbableStatusView : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr double rubberBandMaxDistance = 400;
+    static constexpr double timeBeforeDragBegins = 0.4;
+    // How far down (pixels) a press must be pulled to become a drag before the hold time is up.
+    static constexpr double dragThresholdPixels = 11;
+    // A stretch up to this length saves nothing; the rest of the band sweeps from the minimum to everything.
+    static constexpr double rubberBandDeadZone = 30;
+    static constexpr double minimumSecondsToSave = 5;
+    static constexpr QSize handleSize{42, 42};
+    static constexpr double processingPulseSeconds = 0.33;
+    static constexpr double releaseFadeSeconds = 0.25;
+    static constexpr double retractSlideSeconds = 0.25;
+    static constexpr double retractShrinkSeconds = 0.15;
+    static constexpr double exportErrorAlertSeconds = 10;
+
+    GrabbableStatusView(const QRect& frame, AudioController& audioController, Workspace& workspace,
+                        StatusBarButton* button);
+    ~GrabbableStatusView() override;
+
+    // The press turns into a drag at a point (global coordinates).
+    void beginDrag(const QPointF& globalPosition);
+    // The free end of the band follows the pointer; recomputes secondsToSave.
+    void updateDrag(const QPointF& globalPosition);
+    // Retracts the band, closes the time popup and, unless cancelled, saves once the band is back.
+    void endDrag(bool cancelled);
+    void handleClick();
+    // Enters the processing state and asks the recording controller for the last secondsToSave seconds.
+    void saveRecording();
+    void restoreIdleIcon();
+
+    // The number of seconds a stretch saves: `fraction` (0 to 1) of the band sweeps one-second steps from
+    // `minimum` up to 59 seconds, then whole minutes (four steps each) up to `maximum`, which the full
+    // stretch gives rounded.
+    static qint64 secondsForStretch(double minimum, double maximum, double fraction);
+    // The processing pulse of the icon's opacity; it repeats without end.
+    static KeyframeAnimation makePulseAnimation();
+
+    // State, for the application and tests.
+    bool appIsProcessing() const { return appIsProcessing_; }
+    qint64 secondsToSave() const { return secondsToSave_; }
+    double rubberBandDistance() const { return rubberBandDistance_; }
+    QPointF rubberBandAnchor() const { return rubberBandAnchor_; }
+    QPointF rubberBandPosition() const { return rubberBandPosition_; }
+    RubberBandWindow* rubberBandWindow() const { return rubberBandWindow_; }
+    RubberBandLayer* rubberBandLayer() const { return rubberBandLayer_; }
+    Popover* timePopover() const { return timePopover_; }
+    TimePopupController* timePopupController() const { return timePopupController_; }
+    const Layer& recordingIndicator() const { return *recordingIndicator_; }
+    const Layer& statusIconLayer() const { return *statusIconLayer_; }
+
+signals:
+    // A click asks for the settings popover to open, or to close when it is open. The click leaves the
+    // button highlighted; whoever shows the settings removes the highlight when they close.
+    void settingsToggleRequested();
+    // Something went wrong that the user must hear about.
+    void alertRequested(const QString& message, double durationSeconds);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // One press, from the button going down to its release or Escape. The hold timer shares it and may
+    // outlive the press.
+    struct Press {
+        QPointF pressGlobalPosition;
+        bool released = false;
+        bool dragging = false;
+        bool cancelled = false;
+    };
+
+    StatusBarButton* statusBarButton() const;
+    void finishPress();
+    void observeAudioController(bool observe);
+
+    void showRubberBand();
+    RubberBandWindow* makeRubberBandWindow();
+    void retractRubberBand(std::function<void()> completion);
+    void openTimePopup();
+    double availableSeconds() const;
+
+    void runProcessingPulse();
+    void stopStatusIconAnimations();
+    void processingComplete();
+    void exportError();
+    void exportFinished(double seconds);
+    void updateRecordingStatus();
+
+    AudioController& audioController_;
+    Workspace& workspace_;
+
+    bool appIsProcessing_ = false;
+    bool isInDarkMode_ = false;
+    QPointF rubberBandAnchor_;
+    double rubberBandDistance_ = 0;
+    QPointF rubberBandPosition_;
+    qint64 secondsToSave_ = 0;
+
+    // Made anew for each drag; the pointers follow the last panel's objects until the next one.
+    QPointer<RubberBandWindow> rubberBandWindow_;
+    QPointer<RubberBandLayer> rubberBandLayer_;
+    QPointer<Layer> handleLayer_;
+    QPointer<QWidget> handleView_;
+    QPointer<Popover> timePopover_;
+    QPointer<TimePopupController> timePopupController_;
+
+    Layer* recordingIndicator_ = nullptr;
+    Layer* statusIconLayer_ = nullptr;
+    std::optional<KeyframeAnimation> statusIconAnimation_;
+
+    std::shared_ptr<Press> press_;
+    // The status item's window in global coordinates, read from the last press (a window manager may
+    // report a dock's position late).
+    QRect statusWindowFrame_;
+    bool observing_ = false;
+};

@@ -1,0 +1,92 @@
+#include "SavedPopupController.h"
+
+#include "Beep.h"
+#include "DurationFormatter.h"
+#include "Localization.h"
+#include "Log.h"
+#include "Popover.h"
+#include "Storyboard.h"
+
+#include "ui_SavedPopupController.h"
+
+#include <QDateTime>
+#include <QLocale>
+#include <QTimer>
+
+#include <cmath>
+
+SavedPopupController::SavedPopupController(QObject* parent)
+    : ViewController(parent) {}
+
+Popover* SavedPopupController::showSavedPopup(QWidget* button, double durationSeconds, URLOpener openURL) {
+    std::unique_ptr<ViewController> made =
+        Storyboard::named(QStringLiteral("Main")).instantiateController(identifier);
+    auto* controller = dynamic_cast<SavedPopupController*>(made.get());
+    if (!controller) {
+        Log::write("Error: SavedPopupController: Error creating view controller.");
+        return nullptr;
+    }
+    made.release();
+    controller->setRecordingDuration(durationSeconds);
+    controller->openURL_ = std::move(openURL);
+
+    // Each popup lives until it closes: by its own timer, a click elsewhere, or the user after sharing.
+    auto* popover = new Popover;
+    popover->setBehavior(Popover::Behavior::transient);
+    popover->setContentViewController(std::unique_ptr<ViewController>(controller));
+    QObject::connect(popover, &Popover::didClose, popover, &QObject::deleteLater);
+    popover->show(button->rect(), button, RectEdge::minY);
+    const QPointer<SavedPopupController> shown(controller);
+    QTimer::singleShot(timedDismissMilliseconds, popover, [popover, shown] {
+        if (popover->isShown() && shown && !shown->cancelTimedDismiss())
+            popover->performClose();
+    });
+    return popover;
+}
+
+std::unique_ptr<QWidget> SavedPopupController::loadView() {
+    auto view = std::make_unique<QWidget>();
+    Ui::SavedPopupController scene;
+    scene.setupUi(view.get());
+    durationLabel_ = scene.durationLabel;
+    timeLabel_ = scene.timeLabel;
+    tweetButton_ = scene.tweetButton;
+    tweetButton_->setText(Localization::string("Share Button"));
+    // The press keeps the popup open; the release opens the address.
+    connect(tweetButton_, &QPushButton::pressed, this, &SavedPopupController::tweetPressed);
+    connect(tweetButton_, &QPushButton::clicked, this, &SavedPopupController::tweetReleased);
+    return view;
+}
+
+void SavedPopupController::viewWillAppear() {
+    ViewController::viewWillAppear();
+    view(); // the labels exist once the view does
+    const auto seconds = static_cast<qint64>(std::round(recordingDuration_));
+    durationLabel_->setText(
+        Localization::string("Saved Popup Duration").arg(DurationFormatter::string(seconds)));
+    const QTime start = QDateTime::currentDateTime().addSecs(-seconds).time();
+    timeLabel_->setText(
+        Localization::string("Saved Popup Time").arg(QLocale().toString(start, QLocale::ShortFormat)));
+}
+
+QUrl SavedPopupController::shareURL() {
+    // Every character that is not plainly safe in a query value is encoded, so a text with "&", "=" or "#"
+    // arrives whole.
+    const QByteArray text = QUrl::toPercentEncoding(Localization::string("Share Tempolis Tweet Text"));
+    QUrl url;
+    url.setScheme(QStringLiteral("https"));
+    url.setHost(QString::fromLatin1(shareHost));
+    url.setPath(QString::fromLatin1(sharePath));
+    url.setQuery(QStringLiteral("text=") + QString::fromLatin1(text), QUrl::StrictMode);
+    return url;
+}
+
+void SavedPopupController::tweetPressed() {
+    cancelTimedDismiss_ = true;
+}
+
+void SavedPopupController::tweetReleased() {
+    const QUrl url = shareURL();
+    if (!url.isValid() || !openURL_ || !openURL_(url))
+        Beep::play();
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "ViewController.h"
+
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+class Popover;
+class QWidget;
+
+// The confirmation that hangs under the status icon after a clip was saved: its length in words, the clock
+// time it starts at, and a button to share the news. It closes by itself after 5 seconds unless the user
+// presses the share button, and at once on a click elsewhere.
+class SavedPopupController : public ViewController {
+    Q_OBJECT
+public:
+    using URLOpener = std::function<bool(const QUrl& url)>;
+
+    static constexpr const char* identifier = "SavedPopupController";
+    static constexpr int timedDismissMilliseconds = 5'000;
+    // The web form where a post is composed; its text goes in the query item "text".
+    static constexpr const char* shareHost = "twitter.com";
+    static constexpr const char* sharePath = "/intent/tweet";
+
+    explicit SavedPopupController(QObject* parent = nullptr);
+
+    // Makes a controller from the storyboard "Main" and shows it under `button` for a clip of
+    // `durationSeconds`; the share button's address goes to `openURL`. Answers the popover, which deletes
+    // itself once closed, or none when the controller could not be made.
+    static Popover* showSavedPopup(QWidget* button, double durationSeconds, URLOpener openURL);
+
+    bool cancelTimedDismiss() const { return cancelTimedDismiss_; }
+    double recordingDuration() const { return recordingDuration_; }
+    void setRecordingDuration(double seconds) { recordingDuration_ = seconds; }
+
+    QLabel* durationLabel() const { return durationLabel_; }
+    QLabel* timeLabel() const { return timeLabel_; }
+    QPushButton* tweetButton() const { return tweetButton_; }
+
+    // The address the share button opens.
+    static QUrl shareURL();
+
+    void viewWillAppear() override;
+
+protected:
+    std::unique_ptr<QWidget> loadView() override;
+
+private:
+    void tweetPressed();
+    void tweetReleased();
+
+    QPointer<QLabel> durationLabel_;
+    QPointer<QLabel> timeLabel_;
+    QPointer<QPushButton> tweetButton_;
+    bool cancelTimedDismiss_ = false;
+    double recordingDuration_ = 0;
+    URLOpener openURL_;
+};
