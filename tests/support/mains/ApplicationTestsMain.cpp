@@ -1,3 +1,4 @@
+// The main of widget test programs: private user folders, an application object and the string table.
 #include "Localization.h"
 #include "PrivateUserFolders.h"
 

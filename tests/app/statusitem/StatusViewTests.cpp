@@ -1,0 +1,172 @@
+// The status item's gesture in process: a real recording controller and buffer fed through a capture driven
+// by the test, the status view over a real status item, pointer events sent to the view.
+#include "AudioController.h"
+#include "Defaults.h"
+#include "FakeCaptureAuthorization.h"
+#include "FakeCaptureSystem.h"
+#include "GrabbableStatusView.h"
+#include "MainStoryboard.h"
+#include "StatusBar.h"
+#include "StatusBarButton.h"
+#include "StatusItem.h"
+#include "Workspace.h"
+
+#include <QDialog>
+#include <QFileDialog>
+#include <QMouseEvent>
+#include <QSignalSpy>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <future>
+
+namespace {
+const CaptureDevice builtIn{"alsa_input.builtin", "Built-in Microphone"};
+}
+
+class StatusViewTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Defaults::store().clear();
+        MainStoryboard::registerScenes();
+        capture.connectedDevices = {builtIn};
+        capture.defaultDeviceID = builtIn.uniqueID;
+        authorization.currentStatus = CaptureAuthorization::Status::authorized;
+        controller = std::make_unique<AudioController>(capture, authorization);
+        controller->startRecording();
+        item = StatusBar::system().statusItem(StatusBar::variableLength);
+        item->button()->setImage(QStringLiteral("Status-Icon-Template"));
+        view = new GrabbableStatusView(item->button()->bounds(), *controller, workspace, item->button());
+    }
+
+    // Empties the buffer and records `seconds` of silence through the capture path.
+    void holdExactly(double seconds) {
+        controller->audioBuffer().reset();
+        const std::vector<int16_t> silence(44'100);
+        auto samples = static_cast<std::size_t>(seconds * 44'100);
+        for (; samples > 0; samples -= std::min(samples, silence.size()))
+            capture.lastSession()->blockHandler(silence.data(), std::min(samples, silence.size()) * 2);
+        controller->audioBuffer().queue().sync([] {});
+    }
+
+    QPointF anchorOnScreen() const {
+        return QPointF(view->rubberBandWindow()->geometry().topLeft()) + view->rubberBandAnchor();
+    }
+
+    void send(QEvent::Type type, const QPointF& global) {
+        const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+        QMouseEvent event(type, view->mapFromGlobal(global), global, Qt::LeftButton, held, Qt::NoModifier);
+        QApplication::sendEvent(view, &event);
+    }
+
+    FakeCaptureSystem capture;
+    FakeCaptureAuthorization authorization;
+    Workspace workspace;
+    std::unique_ptr<AudioController> controller;
+    std::unique_ptr<StatusItem> item;
+    GrabbableStatusView* view = nullptr;
+};
+
+TEST_F(StatusViewTest, TheStretchChoosesWholeSecondsThenMinutesUpToWhatIsHeld) {
+    // Seconds saved for a stretch of d pixels straight down, with `held` seconds of audio in the buffer.
+    const struct {
+        double held;
+        std::vector<std::pair<double, qint64>> stretches;
+    } rows[] = {
+        {600,
+         {{30, 0},
+          {30.1, 5},
+          {100, 23},
+          {200, 48},
+          {250, 60},
+          {300, 240},
+          {390, 600},
+          {399, 600},
+          {400, 600}}},
+        {90,
+         {{30, 0}, {30.1, 5}, {100, 16}, {200, 32}, {250, 39}, {300, 47}, {390, 60}, {399, 90}, {400, 90}}},
+        {59.5,
+         {{30, 0}, {30.1, 5}, {100, 15}, {200, 30}, {250, 37}, {300, 44}, {390, 58}, {399, 59}, {400, 60}}},
+        {30,
+         {{30, 0}, {30.1, 5}, {100, 10}, {200, 16}, {250, 20}, {300, 23}, {390, 29}, {399, 30}, {400, 30}}},
+        // Beyond the band's reach: everything held.
+        {90, {{1'000, 90}}},
+        // Less than the minimum held: nothing, however far.
+        {4, {{30.1, 0}, {200, 0}, {400, 0}}},
+    };
+    for (const auto& row : rows) {
+        holdExactly(row.held);
+        view->beginDrag(view->mapToGlobal(view->rect().center()));
+        ASSERT_NE(view->rubberBandWindow(), nullptr);
+        const QPointF anchor = anchorOnScreen();
+        for (const auto& [distance, seconds] : row.stretches) {
+            view->updateDrag(anchor + QPointF(0, distance));
+            EXPECT_EQ(view->secondsToSave(), seconds) << row.held << " s held, stretched " << distance;
+            EXPECT_DOUBLE_EQ(view->rubberBandDistance(), std::min(distance, 400.0));
+            EXPECT_EQ(view->rubberBandPosition().y() - view->rubberBandAnchor().y(),
+                      std::min(distance, 400.0));
+            ASSERT_NE(view->timePopover(), nullptr);
+            EXPECT_EQ(view->timePopover()->alphaValue(), seconds > 0 ? 1.0 : 0.0)
+                << "popup shown only with a choice";
+        }
+        view->endDrag(true);
+    }
+}
+
+TEST_F(StatusViewTest, AReleaseSavesAfterTheBandRetractsAndPressesWaitUntilTheClipIsEncoded) {
+    holdExactly(12);
+    SavePanel* panel = nullptr;
+    QObject::connect(controller.get(), &AudioController::savePanelOpened,
+                     [&](SavePanel* opened) { panel = opened; });
+    QSignalSpy clicks(view, &GrabbableStatusView::settingsToggleRequested);
+    // Earlier work keeps the buffer's queue busy: the export waits behind it.
+    std::promise<void> busy;
+    controller->audioBuffer().queue().async([done = busy.get_future().share()] { done.wait(); });
+
+    const QPointF icon = view->mapToGlobal(QRectF(view->rect()).center());
+    send(QEvent::MouseButtonPress, icon);
+    EXPECT_TRUE(item->button()->isHighlighted());
+    send(QEvent::MouseMove, icon + QPointF(0, 12)); // more than 11 pixels down: a drag
+    ASSERT_NE(view->rubberBandWindow(), nullptr);
+    EXPECT_FALSE(item->button()->isHighlighted());
+    EXPECT_TRUE(view->recordingIndicator().isHidden());
+    const QPointF release = anchorOnScreen() + QPointF(-60, 300);
+    send(QEvent::MouseMove, release);
+    send(QEvent::MouseButtonRelease, release);
+    const qint64 chosen = view->secondsToSave();
+    EXPECT_GE(chosen, 5);
+    EXPECT_EQ(view->timePopover(), nullptr);
+    EXPECT_FALSE(view->appIsProcessing()) << "processing begins once the band is back";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->appIsProcessing(); }, 2'000));
+    EXPECT_TRUE(view->statusIconLayer().hasAnimations()) << "the icon pulses while the clip is encoded";
+    EXPECT_TRUE(view->recordingIndicator().isHidden());
+
+    // A press while processing does nothing at all.
+    send(QEvent::MouseButtonPress, icon);
+    send(QEvent::MouseMove, icon + QPointF(0, 100));
+    send(QEvent::MouseButtonRelease, icon + QPointF(0, 100));
+    EXPECT_FALSE(item->button()->isHighlighted());
+    EXPECT_EQ(view->rubberBandWindow(), nullptr);
+    EXPECT_EQ(clicks.count(), 0);
+
+    // Once encoded: the save dialog opens on a steady icon with its recording indicator back.
+    busy.set_value();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return panel && panel->isVisible(); }, 10'000));
+    EXPECT_FALSE(view->appIsProcessing());
+    EXPECT_FALSE(view->statusIconLayer().hasAnimations());
+    EXPECT_TRUE(view->statusIconLayer().isHidden());
+    EXPECT_FALSE(view->recordingIndicator().isHidden());
+    EXPECT_EQ(view->recordingIndicator().opacity(), 1.0);
+
+    QSignalSpy finished(controller.get(), &AudioController::exportFinished);
+    static_cast<QDialog*>(panel->dialog())->reject();
+    EXPECT_FALSE(view->statusIconLayer().hasAnimations()) << "a cancelled dialog leaves a steady icon";
+    EXPECT_FALSE(view->recordingIndicator().isHidden());
+    EXPECT_EQ(finished.count(), 0);
+
+    // The icon takes presses again: a quick click asks for the settings and keeps the button highlighted.
+    send(QEvent::MouseButtonPress, icon);
+    send(QEvent::MouseButtonRelease, icon);
+    EXPECT_EQ(clicks.count(), 1);
+    EXPECT_TRUE(item->button()->isHighlighted());
+}
