@@ -19,8 +19,6 @@
 #include <QPainter>
 #include <QParallelAnimationGroup>
 #include <QPauseAnimation>
-#include <QPropertyAnimation>
-#include <QSequentialAnimationGroup>
 #include <QTimer>
 
 #include <algorithm>
@@ -69,8 +67,7 @@ GrabbableStatusView::~GrabbableStatusView() {
         releaseMouse();
         releaseKeyboard();
     }
-    if (timePopover_)
-        delete timePopover_.data();
+    // The panel belongs to the status item's window; without this view nothing would close it.
     if (rubberBandWindow_)
         delete rubberBandWindow_.data();
 }

@@ -128,6 +128,7 @@ TEST_F(AudioControllerSavingTest, SavingMovesTheClipIntoPlaceAndCountsIt) {
     // A 12-second buffer asked for 30 seconds gives a 12-second clip named after its start.
     EXPECT_EQ(panel->allowedFileTypes(), QStringList{"m4a"});
     EXPECT_EQ(panel->title(), "Save Recording");
+    EXPECT_EQ(QDir(panel->directory()), QDir::home()) << "the music folder, else home; there is no music folder";
     const QString expectedName = AudioController::fileName(before.addSecs(-12), "m4a");
     const QString laterName = AudioController::fileName(QDateTime::currentDateTime().addSecs(-12), "m4a");
     EXPECT_TRUE(panel->nameFieldStringValue() == expectedName || panel->nameFieldStringValue() == laterName)
