@@ -138,6 +138,10 @@ void GrabbableStatusView::mouseReleaseEvent(QMouseEvent* event) {
     finishPress();
 }
 
+void GrabbableStatusView::mouseDoubleClickEvent(QMouseEvent* event) {
+    event->accept();
+}
+
 void GrabbableStatusView::keyPressEvent(QKeyEvent* event) {
     // Every key press is ignored; only the release of Escape counts.
     event->accept();

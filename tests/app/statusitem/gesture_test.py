@@ -123,7 +123,7 @@ class GestureTest(unittest.TestCase):
         self.addCleanup(self.stop_program)
 
     def stop_program(self):
-        run('pactl', 'suspend-sink', 'rec_sink', '0')
+        run('pactl', 'suspend-source', 'rec_mic', '0')
         if self.program.poll() is None:
             self.program.send_signal(signal.SIGTERM)
             self.program.wait(10)
@@ -162,6 +162,12 @@ class GestureTest(unittest.TestCase):
                                           and node.description), what='the status icon')
         box = view.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
         return box.x + box.width / 2, box.y + box.height / 2, box
+
+    @staticmethod
+    def recording_icon(icon):
+        """The icon's pixels when they show the red recording indicator."""
+        shown = pixels(icon.x, icon.y, icon.width, icon.height)
+        return shown if any(r > 180 and g < 90 and b < 90 for r, g, b in shown.values()) else None
 
     def pull(self, x, y, to):
         """Presses on (x, y) and pulls the pointer to `to` in steps, as a hand would."""
@@ -208,8 +214,8 @@ class GestureTest(unittest.TestCase):
         time.sleep(1.0)  # the band retracts in 0.4 s; a save would ask where to put the clip by now
         self.assertIsNone(self.find_showing('Save Recording', 'dialog'))
 
-        # The input goes quiet, so what is held stays put while we read the popup.
-        run('pactl', 'suspend-sink', 'rec_sink', '1')
+        # The input pauses, so what is held stays put while we read the popup.
+        run('pactl', 'suspend-source', 'rec_mic', '1')
         target = (x - 60, y + 200)
         self.pull(x, y, target)
         promised = self.steady_duration(target)
@@ -239,19 +245,18 @@ class GestureTest(unittest.TestCase):
         saved = wait_for(lambda: self.label('Saved Popup', 'Duration'), what='the saved popup')
         self.assertEqual(seconds_in(saved), seconds, saved)
 
-        # A cancelled dialog leaves a steady icon with its recording indicator back.
+        # A cancelled dialog leaves a steady icon, with its recording indicator back once the input resumes.
         self.pull(x, y, target)
         Pointer.release()
         dialog = wait_for(lambda: self.find_showing('Save Recording', 'dialog'), what='the save dialog')
         self.find(lambda node: node.getRoleName() == 'push button' and node.name == 'Cancel',
                   dialog).queryAction().doAction(0)
         wait_for(lambda: not self.find_showing('Save Recording', 'dialog'), what='the dialog to close')
+        run('pactl', 'suspend-source', 'rec_mic', '0')
         Pointer.move(x - 200, y + 300)
-        first = pixels(icon.x, icon.y, icon.width, icon.height)
+        first = wait_for(lambda: self.recording_icon(icon), what='the recording indicator')
         time.sleep(0.4)  # longer than one pulse
         self.assertEqual(first, pixels(icon.x, icon.y, icon.width, icon.height), 'the icon still pulses')
-        self.assertTrue(any(r > 180 and g < 90 and b < 90 for r, g, b in first.values()),
-                        'no recording indicator on the icon')
 
         self.program.send_signal(signal.SIGTERM)
         self.assertEqual(self.program.wait(10), 0, self.program_log())
