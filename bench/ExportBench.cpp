@@ -80,6 +80,10 @@ int main(int argc, char** argv) {
     // The ring lives in a private caches folder so a benchmark never touches the user's recording.
     TemporaryCaches caches;
     AudioBuffer buffer(options.windowSeconds, 44'100, caches.path());
+    if (buffer.keptDurationSeconds() < buffer.requestedDurationSeconds()) {
+        std::fprintf(stderr, "export_bench: the disk holds a ring of only %.0f of the %.0f seconds asked\n",
+                     buffer.keptDurationSeconds(), buffer.requestedDurationSeconds());
+    }
     buffer.start();
     std::vector<uint8_t> block(options.blockBytes);
     while (input.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(block.size())) ||

@@ -9,17 +9,25 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 // The rolling buffer of the most recent audio: the newest 30 seconds in memory, the rest of the capture
 // window in a preallocated ring file in the user's caches folder. Holds signed 16-bit mono PCM; every size
-// and offset is in bytes. All mutable state belongs to `bufferQueue`; the two fill counters are also
-// published as atomics for display-only readers on other threads.
+// and offset is in bytes. All mutable state belongs to `bufferQueue`; the two fill counters and the two
+// window lengths are also published as atomics for readers on other threads.
+//
+// When the disk cannot hold the whole window, the ring gets the most whole minutes that leave a margin
+// free; when not even a minute fits, there is no ring file and the memory buffer keeps the newest 30
+// seconds on its own. The whole length is tried again each time the ring is made again.
 class AudioBuffer {
 public:
     using WriterFactory = std::function<std::unique_ptr<AudioFileWriter>()>;
     using ExportCompletion = std::function<void(bool success, double seconds)>;
+    using ResizeCompletion = std::function<void(bool ok)>;
+    using ReservationShortHandler = std::function<void(double requestedSeconds, double keptSeconds)>;
 
     static constexpr const char* queueLabel = "com.Orvane.Tempolis.AudioBuffer";
     static constexpr double memoryBufferSeconds = 30.0;
@@ -32,6 +40,7 @@ public:
     AudioBuffer(double maxDuration, double sampleRate, const std::filesystem::path& cachesFolder,
                 WriterFactory writerFactory = {});
     // Finishes queued work, closes the ring and erases it: no audio stays on disk after the buffer is gone.
+    // Call abandonExports first to make this quick while a long export runs.
     ~AudioBuffer();
 
     AudioBuffer(const AudioBuffer&) = delete;
@@ -44,18 +53,34 @@ public:
     void stop();
     // Queued: empty the buffer.
     void reset();
-    // Gives the ring a new size, discarding all audio. Runs on bufferQueue only; see resizeAndWait.
+    // Gives the ring a new size (shortened when the disk lacks room, see the class comment), discarding all
+    // audio. False when refused: the ring is open, or its file cannot be opened; nothing changes then. Runs
+    // on bufferQueue only; see resizeAndWait and resizeLater.
     bool resize(double maxDuration);
     // Runs resize on bufferQueue, behind all queued work, and waits for its result.
     bool resizeAndWait(double maxDuration);
+    // Queues resize behind all queued work (a running export finishes on the old ring) and returns at once;
+    // the completion runs on bufferQueue. requestedDurationSeconds answers the new length from now on.
+    void resizeLater(double maxDurationSeconds, ResizeCompletion completion);
     // Checks a captured block and queues the copy of its bytes. Called on the capture queue.
     void append(std::shared_ptr<const SampleBlock> sampleBuffer);
 
     // Queued: writes the last `duration` seconds to an AAC .m4a file at `url`; the completion runs on
     // bufferQueue with the outcome and the clip's length in seconds.
     void exportAudio(const std::filesystem::path& url, double duration, ExportCompletion completion);
-    // Runs on bufferQueue: writes the clip and answers its length in seconds, or throws AudioBufferError.
+    // Runs on bufferQueue: writes the clip and answers the length it wrote in seconds, or throws
+    // AudioBufferError (after deleting the partial file).
     double writeAudioFile(const std::filesystem::path& url, double duration);
+    // For shutdown, from any thread, for good: a running export fails at its next chunk, later ones at once.
+    void abandonExports();
+
+    // The window the buffer really keeps: the ring's length, or the memory buffer's 30 seconds without one.
+    double keptDurationSeconds() const { return keptDurationSeconds_.load(); }
+    // The window asked for: at creation, or by the newest resize (queued or done).
+    double requestedDurationSeconds() const { return requestedDurationSeconds_.load(); }
+    // Called on bufferQueue, once for each reservation that keeps less than was asked; a shortfall from
+    // before the handler was set is reported when it is set.
+    void setReservationShortHandler(ReservationShortHandler handler);
 
     // Display-only reads, safe from any thread.
     int64_t fileBufferCurrentSize() const { return fileBufferCurrentSize_.load(std::memory_order_relaxed); }
@@ -69,21 +94,38 @@ public:
 
     // Read on bufferQueue (or while nothing else runs).
     int64_t fileBufferCurrentOffset() const { return fileBufferCurrentOffset_; }
-    int64_t fileBufferMaxSize() const { return fileBufferMaxSize_; }
+    int64_t fileBufferMaxSize() const { return fileBufferMaxSize_; } // 0 while there is no ring file
     bool isFileOpen() const { return fileBufferHandle >= 0; }
 
     // The user's caches folder: $XDG_CACHE_HOME when it is an absolute path, else ~/.cache.
     static std::filesystem::path userCachesFolder();
+    // Creates <cachesFolder>/Tempolis, private to its owner, where the ring lives. On failure answers false
+    // and, in `error` when given, one sentence saying why. The constructor ends the program instead.
+    static bool makeRingFolder(const std::filesystem::path& cachesFolder, std::string* error);
+    // Where the ring of a buffer in `cachesFolder` lives, e.g. to erase one left behind.
+    static std::filesystem::path ringFilePath(const std::filesystem::path& cachesFolder);
 
 private:
-    bool createBufferFile();
-    bool preallocateBufferFile(int64_t size);
-    void appendBlock(int64_t length, const SampleBlock& blockBuffer);
-    bool copyToMemoryBuffer(const SampleBlock& blockBuffer, int64_t blockOffset, int64_t copyLength);
-    void flushMemoryBuffer();
-    void writeToBufferFile(int64_t fileOffset, int64_t memoryOffset, int64_t length);
+    struct Shortfall {
+        double requestedSeconds;
+        double keptSeconds;
+    };
+
+    bool makeRing(double requestedSeconds, bool recreateFile);
+    int createBufferFile();
+    bool reserveBufferFile(int descriptor, int64_t sizeBytes);
+    int64_t shortenedRingBytes(int64_t requestedBytes, int64_t reusableBytes) const;
+    void reportShortfall();
     bool ringFileHasExpectedLength() const;
     void closeFileBufferHandle();
+    void appendBlock(int64_t length, const SampleBlock& blockBuffer);
+    void appendRest(const SampleBlock& blockBuffer, int64_t blockOffset, int64_t length);
+    void rollIntoMemory(const SampleBlock& blockBuffer, int64_t blockOffset, int64_t length);
+    void putMemoryInOrder();
+    bool copyToMemoryBuffer(const SampleBlock& blockBuffer, int64_t blockOffset, int64_t copyLength,
+                            int64_t memoryOffset);
+    bool flushMemoryBuffer();
+    bool writeToBufferFile(int64_t fileOffset, int64_t memoryOffset, int64_t length);
 
     SerialQueue bufferQueue;
     int64_t fileBufferCurrentOffset_ = 0;
@@ -91,10 +133,23 @@ private:
     int fileBufferHandle = -1; // open file descriptor while recording, -1 while stopped
     int64_t fileBufferMaxSize_ = 0;
     std::filesystem::path fileBufferURL_;
+    bool memoryOnly_ = false; // no ring file: the memory buffer alone keeps the newest audio
     std::vector<uint8_t> memoryBuffer;
     std::atomic<int64_t> memoryBufferCurrentSize_ = 0;
     int64_t memoryBufferMaxSize_ = 0;
+    int64_t memoryBufferStart_ = 0;   // the oldest byte's position, not 0 only while memory rolls
+    int64_t memoryRollBytesLeft_ = 0; // after a failed flush: bytes to roll in before the next flush
     double sampleRate_;
     const int64_t sampleSize = 2;
     WriterFactory writerFactory;
+
+    double ringRequestedSeconds_ = 0; // the length the current ring was made for
+    std::optional<Shortfall> unreportedShortfall_;
+    std::atomic<double> keptDurationSeconds_ = 0;
+    std::atomic<double> requestedDurationSeconds_ = 0;
+    std::atomic<bool> exportsAbandoned_ = false;
+    std::mutex requestMutex_; // orders resizeLater's requests with their queueing
+    int queuedResizes_ = 0;   // guarded by requestMutex_
+    std::mutex handlerMutex_;
+    ReservationShortHandler reservationShortHandler_; // guarded by handlerMutex_
 };

@@ -37,7 +37,7 @@ RingArithmetic::Amounts RingArithmetic::exportAmounts(int64_t requestedBytes, in
 }
 
 int64_t RingArithmetic::bytesForDuration(double seconds, double sampleRate) {
-    return static_cast<int64_t>(std::ceil(seconds * sampleRate * 2.0));
+    return 2 * static_cast<int64_t>(std::ceil(seconds * sampleRate));
 }
 
 int64_t RingArithmetic::readStart(int64_t fileOffset, int64_t fileMaxSize, int64_t fromFile) {
@@ -54,4 +54,37 @@ RingArithmetic::Chunk RingArithmetic::nextChunk(int64_t readPosition, int64_t re
 int64_t RingArithmetic::advance(int64_t readPosition, int64_t chunkLength, int64_t fileMaxSize) {
     const int64_t next = readPosition + chunkLength;
     return next >= fileMaxSize ? 0 : next;
+}
+
+RingArithmetic::Chunk RingArithmetic::rollTarget(Window window, int64_t maxBytes, int64_t remaining) {
+    const int64_t position = (window.start + window.count) % maxBytes;
+    return {position, std::min(remaining, maxBytes - position)};
+}
+
+RingArithmetic::Window RingArithmetic::rolled(Window window, int64_t maxBytes, int64_t length) {
+    const int64_t count = window.count + length;
+    if (count <= maxBytes) {
+        return {window.start, count};
+    }
+    return {(window.start + count - maxBytes) % maxBytes, maxBytes};
+}
+
+int64_t RingArithmetic::windowEnd(Window window, int64_t maxBytes) {
+    return (window.start + window.count) % maxBytes;
+}
+
+int64_t RingArithmetic::freeSpaceMarginBytes(int64_t fileSystemBytes) {
+    return std::max(freeSpaceMarginMinimumBytes, fileSystemBytes / 100 * freeSpaceMarginPercent);
+}
+
+int64_t RingArithmetic::shortenedRingBytes(int64_t requestedBytes, int64_t bytesPerMinute,
+                                           int64_t availableBytes, int64_t fileSystemBytes) {
+    const int64_t spareBytes = availableBytes - freeSpaceMarginBytes(fileSystemBytes);
+    if (bytesPerMinute <= 0 || spareBytes < bytesPerMinute) {
+        return 0;
+    }
+    // Fewer minutes than asked: the whole length has just been refused.
+    const int64_t askedMinutes = (requestedBytes + bytesPerMinute - 1) / bytesPerMinute;
+    const int64_t minutes = std::min(spareBytes / bytesPerMinute, askedMinutes - 1);
+    return minutes > 0 ? minutes * bytesPerMinute : 0;
 }

@@ -82,6 +82,7 @@ struct AacFileWriter::Impl {
     int64_t samplesSent = 0;    // samples handed to the encoder so far: the next frame's pts
     bool clientFormatSet = false;
     int32_t failure = 0; // first failure of writeFrames, answered again until dispose
+    const std::atomic<bool>* cancelled = nullptr;
 
     bool isOpen() const { return muxer != nullptr; }
 
@@ -352,6 +353,10 @@ int32_t AacFileWriter::writeFrames(uint32_t frameCount, const void* bytes, uint3
         d.frameFill += count;
         if (d.frameFill == frameSize) {
             d.frameFill = 0;
+            if (d.cancelled && d.cancelled->load(std::memory_order_relaxed)) {
+                d.failure = cancelled;
+                return cancelled;
+            }
             if (int ret = d.encode(d.frame); ret != 0) {
                 d.failure = ret;
                 return ret;
@@ -359,6 +364,10 @@ int32_t AacFileWriter::writeFrames(uint32_t frameCount, const void* bytes, uint3
         }
     }
     return 0;
+}
+
+void AacFileWriter::setCancellation(const std::atomic<bool>* cancelledFlag) {
+    impl_->cancelled = cancelledFlag;
 }
 
 int32_t AacFileWriter::dispose() {

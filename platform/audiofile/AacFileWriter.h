@@ -33,6 +33,8 @@ public:
     static constexpr int32_t notOpen = 5;
     // create: this writer already has a file open; dispose it first.
     static constexpr int32_t alreadyOpen = 6;
+    // writeFrames: the cancellation flag turned true.
+    static constexpr int32_t cancelled = 7;
 
     AacFileWriter();
     ~AacFileWriter() override;
@@ -47,6 +49,8 @@ public:
     int32_t setClientFormat(const AudioStreamFormat& clientFormat) override;
     // Uses the first `frameCount` frames of `bytes`; a frame count of 0 does nothing and succeeds.
     int32_t writeFrames(uint32_t frameCount, const void* bytes, uint32_t byteCount) override;
+    // Checked before every encoded packet (1024 frames).
+    void setCancellation(const std::atomic<bool>* cancelled) override;
     // Encodes what is left, writes the index and closes the file; answers the first failure seen since
     // create. A file with no frames has no track: a valid, empty .m4a.
     int32_t dispose() override;

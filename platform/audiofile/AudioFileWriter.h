@@ -2,6 +2,7 @@
 
 #include "AudioStreamFormat.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -19,6 +20,10 @@ public:
 
     // Encodes and appends `frameCount` frames taken from `bytes` (`byteCount` bytes long).
     virtual int32_t writeFrames(uint32_t frameCount, const void* bytes, uint32_t byteCount) = 0;
+
+    // Once `*cancelled` turns true (from any thread), writeFrames stops encoding as soon as it can and
+    // fails. A writer that encodes quickly may ignore it.
+    virtual void setCancellation(const std::atomic<bool>* cancelled) { (void)cancelled; }
 
     // Completes and closes the file. Safe to call once after any outcome of the calls above.
     virtual int32_t dispose() = 0;

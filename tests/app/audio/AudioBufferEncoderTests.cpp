@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <future>
+#include <thread>
 
 namespace {
 
@@ -96,4 +98,33 @@ TEST(AudioBufferEncoder, UnwritableLocationFailsAndLogsTheStatus) {
     EXPECT_FALSE(result.success);
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(log.lines()[0].rfind("Error: AudioBuffer: Error creating audio capture file. (", 0), 0u);
+}
+
+TEST(AudioBufferEncoder, AbandonedExportsFailAndLetTheBufferCloseAtOnce) {
+    TemporaryFolder caches;
+    auto buffer = std::make_unique<AudioBuffer>(900, sampleRate, caches.path());
+    buffer->start();
+    const auto samples = tone(600 * 44'100, 440); // 10 minutes: about 3 s of encoding here
+    for (std::size_t offset = 0; offset < samples.size(); offset += 44'100) {
+        buffer->append(std::make_shared<SampleBlock>(samples.data() + offset, 44'100 * 2));
+    }
+    buffer->stop();
+    const auto running = caches.path() / "running.m4a", queued = caches.path() / "queued.m4a";
+    std::promise<ExportResult> first, second;
+    buffer->exportAudio(running, 600, [&](bool success, double seconds) {
+        first.set_value({success, seconds});
+    });
+    buffer->exportAudio(queued, 600, [&](bool success, double seconds) {
+        second.set_value({success, seconds});
+    });
+    std::error_code error;
+    while (std::filesystem::file_size(running, error) == 0 || error) { // encoding has begun
+        std::this_thread::yield();
+    }
+    const auto abandoned = std::chrono::steady_clock::now();
+    buffer->abandonExports();
+    buffer.reset();
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - abandoned).count(), 1.0);
+    EXPECT_FALSE(first.get_future().get().success || second.get_future().get().success);
+    EXPECT_FALSE(std::filesystem::exists(running) || std::filesystem::exists(queued));
 }

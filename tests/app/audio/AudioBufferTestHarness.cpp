@@ -2,9 +2,11 @@
 
 #include <future>
 
-void AudioBufferTestHarness::make(double windowSeconds, double sampleRate) {
+void AudioBufferTestHarness::make(double windowSeconds, double sampleRate,
+                                  const std::filesystem::path& cachesFolder) {
     buffer.reset();
-    buffer = std::make_unique<AudioBuffer>(windowSeconds, sampleRate, caches.path(), [this] {
+    const auto folder = cachesFolder.empty() ? caches.path() : cachesFolder;
+    buffer = std::make_unique<AudioBuffer>(windowSeconds, sampleRate, folder, [this] {
         auto record = std::make_shared<MemoryAudioFileWriter::Record>();
         records.push_back(record);
         return std::make_unique<MemoryAudioFileWriter>(record, faults);

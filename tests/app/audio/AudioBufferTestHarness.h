@@ -16,7 +16,7 @@ public:
         double seconds = -1;
     };
 
-    void make(double windowSeconds, double sampleRate);
+    void make(double windowSeconds, double sampleRate, const std::filesystem::path& cachesFolder = {});
 
     // Bytes that differ from position to position, so a misplaced byte is always seen.
     std::vector<uint8_t> nextBytes(std::size_t count);

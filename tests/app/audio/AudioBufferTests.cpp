@@ -15,9 +15,11 @@ namespace {
 
 const std::string prefix = "Error: AudioBuffer: ";
 
-std::vector<uint8_t> fileBytes(const std::filesystem::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+std::vector<uint8_t> fileBytes(const std::filesystem::path& path, std::size_t count) {
+    std::vector<uint8_t> bytes(count);
+    std::ifstream(path, std::ios::binary)
+        .read(reinterpret_cast<char*>(bytes.data()), static_cast<long>(count));
+    return bytes;
 }
 
 mode_t modeOf(const std::filesystem::path& path) {
@@ -42,6 +44,8 @@ TEST_F(AudioBufferTest, CreationSizesTheMemoryBufferAndReservesThePrivateRingFil
     harness.make(3'600, 44'100);
     const auto ring = harness.caches.path() / "Tempolis" / "Recording.data";
     EXPECT_EQ(harness.buffer->fileBufferURL(), ring);
+    EXPECT_EQ(AudioBuffer::ringFilePath(harness.caches.path()), ring);
+    EXPECT_EQ(harness.buffer->keptDurationSeconds(), 3'600);
     EXPECT_EQ(harness.buffer->memoryBufferMaxSize(), 2'646'000);
     EXPECT_EQ(std::filesystem::file_size(ring), 317'520'000u);
     struct stat status {};
@@ -88,7 +92,7 @@ TEST_F(AudioBufferTest, BlocksFillMemoryThenTheSplitBlockFlushesToTheStartOfTheR
 
     harness.buffer->stop();
     harness.drain();
-    const auto ring = fileBytes(harness.buffer->fileBufferURL());
+    const auto ring = fileBytes(harness.buffer->fileBufferURL(), 2'646'000);
     EXPECT_TRUE(std::equal(appended.begin(), appended.begin() + 2'646'000, ring.begin()));
     EXPECT_TRUE(log.lines().empty());
 }
@@ -111,25 +115,27 @@ TEST_F(AudioBufferTest, ABlockLongerThanThirtySecondsKeepsWhatFitsAndLosesTheRes
     harness.make(120, 1'000);
     harness.buffer->start();
     harness.appendBytes(harness.nextBytes(10'000));
-    harness.appendBytes(harness.nextBytes(60'000 - 10'000 + 60'001));
+    harness.appendBytes(harness.nextBytes(60'000 - 10'000 + 60'002));
     harness.drain();
     EXPECT_EQ(log.count(prefix + "Internal error while copying block buffer data."), 1);
     EXPECT_EQ(harness.buffer->fileBufferCurrentSize(), 60'000);
     EXPECT_EQ(harness.buffer->memoryBufferCurrentSize(), 0);
 }
 
-TEST_F(AudioBufferTest, UnusableBlocksAreLoggedAndChangeNothing) {
+TEST_F(AudioBufferTest, UnusableBlocksAreLoggedAndOnlyWholeSamplesAreKept) {
     harness.make(60, 1'000);
     harness.buffer->start();
     harness.appendBlock(std::make_shared<SampleBlock>(SampleBlock::notReady()));
     harness.appendBlock(std::make_shared<SampleBlock>(SampleBlock::withoutData()));
     harness.appendBlock(std::make_shared<SampleBlock>(std::vector<uint8_t>{}));
+    harness.appendBytes(harness.nextBytes(3));
     harness.drain();
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{prefix + "Capture output has non-ready sample buffer.",
                                         prefix + "Error getting block buffer from sample buffer.",
-                                        prefix + "Block buffer is empty."}));
-    EXPECT_EQ(harness.buffer->memoryBufferCurrentSize(), 0);
+                                        prefix + "Block buffer is empty.",
+                                        prefix + "Block buffer ends in a partial sample. (3 bytes)"}));
+    EXPECT_EQ(harness.buffer->memoryBufferCurrentSize(), 2);
 }
 
 TEST_F(AudioBufferTest, AFailedCopyDropsTheRestOfTheBlockWithoutFlushing) {
@@ -146,13 +152,27 @@ TEST_F(AudioBufferTest, AFailedCopyDropsTheRestOfTheBlockWithoutFlushing) {
     EXPECT_EQ(harness.buffer->fileBufferCurrentSize(), 0);
 }
 
-TEST_F(AudioBufferTest, FlushesWithoutAnOpenRingOnlyLogButStillAdvance) {
+TEST_F(AudioBufferTest, AFlushWithoutAnOpenRingEmptiesTheRingsPartAndKeepsTheNewestAudioInMemory) {
     harness.make(60, 1'000);
     harness.appendBytes(harness.nextBytes(60'000));
-    harness.appendBytes(harness.nextBytes(10));
-    harness.drain();
-    EXPECT_EQ(log.lines(), std::vector<std::string>{prefix + "Error writing to buffer file."});
-    EXPECT_EQ(harness.buffer->fileBufferCurrentSize(), 60'000);
+    const auto newest = harness.nextBytes(10);
+    harness.appendBytes(newest);
+    EXPECT_EQ(harness.exportSeconds(45).seconds, 30.0);
+    EXPECT_EQ(tail(harness.lastRecord().bytes, 10), newest);
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{
+                  prefix + "Error writing to buffer file.",
+                  prefix + "Buffer file lost a flush; its audio starts again from the next one."}));
+    EXPECT_EQ(harness.buffer->fileBufferCurrentSize(), 0);
+
+    harness.buffer->start(); // after a buffer's worth since the failure, the next block flushes again
+    auto expected = newest;
+    for (const auto& bytes : {harness.nextBytes(59'990), harness.nextBytes(20'000)}) {
+        harness.appendBytes(bytes);
+        expected.insert(expected.end(), bytes.begin(), bytes.end());
+    }
+    EXPECT_EQ(harness.exportSeconds(45).seconds, 40.0);
+    EXPECT_EQ(harness.lastRecord().bytes, expected);
 }
 
 TEST_F(AudioBufferTest, StartTwiceKeepsTheOpenRing) {
@@ -264,15 +284,12 @@ TEST_F(AudioBufferTest, ResetEmptiesBothTiers) {
 TEST_F(AudioBufferTest, RingThatCannotBeCreatedIsLoggedAndCreationGoesOn) {
     std::filesystem::create_directories(harness.caches.path() / "Tempolis" / "Recording.data");
     harness.make(60, 1'000);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{prefix + "Error creating the buffer file."});
-
-    log.clear();
-    harness.buffer->start();
+    harness.buffer->start(); // tries again
     harness.drain();
-    const auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[1], prefix + "Error creating the buffer file.");
-    EXPECT_EQ(lines[2], prefix + "Error opening the buffer file. (Is a directory)");
+    EXPECT_EQ(log.count(prefix + "Error creating the buffer file."), 2);
+    EXPECT_EQ(log.count(prefix + "Keeping only the newest 30 seconds, in memory: there is no buffer file."),
+              2);
+    EXPECT_EQ(harness.buffer->keptDurationSeconds(), 30);
 }
 
 // --- clip export: amounts, order and chunking, with a memory writer that records every call ---
@@ -453,6 +470,43 @@ TEST_F(AudioBufferExportTest, UnreadableRingDeletesTheFile) {
                                                      prefix + "Error writing audio file. (Deleted file.)"}));
 }
 
+TEST_F(AudioBufferExportTest, ARingCutShortUnderneathFailsTheExportAndDeletesTheFile) {
+    harness.make(120, sampleRate);
+    harness.buffer->start();
+    appendBlocks(61); // the ring holds 3,000,000 to 6,000,000
+    std::filesystem::resize_file(harness.buffer->fileBufferURL(), 4'500'000);
+    EXPECT_FALSE(harness.exportSeconds(31).success);
+    EXPECT_FALSE(std::filesystem::exists(harness.caches.path() / "clip.m4a"));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{prefix + "Error reading buffer file. (Read 451424 of 1048576 bytes.)",
+                                        prefix + "Error writing audio file. (Deleted file.)"}));
+}
+
+TEST_F(AudioBufferExportTest, ResizeLaterShowsTheNewLengthAtOnceAndRunsAfterTheRunningExport) {
+    harness.make(120, sampleRate);
+    harness.buffer->start();
+    const auto appended = appendBlocks(61);
+    harness.buffer->stop();
+    std::promise<void> gate;
+    harness.buffer->queue().async([held = gate.get_future().share()] { held.wait(); });
+    std::promise<std::pair<bool, bool>> resized; // and whether on the queue
+    harness.buffer->exportAudio(harness.caches.path() / "a.m4a", 61, [](bool, double) {});
+    harness.buffer->resizeLater(300, [&](bool ok) {
+        resized.set_value({ok, harness.buffer->queue().isCurrent()});
+    });
+    EXPECT_EQ(harness.buffer->requestedDurationSeconds(), 300);
+    EXPECT_EQ(harness.buffer->keptDurationSeconds(), 120);
+    gate.set_value();
+    EXPECT_EQ(resized.get_future().get(), std::make_pair(true, true));
+    EXPECT_EQ(harness.lastRecord().bytes, appended) << "the export read the whole old ring";
+    EXPECT_EQ(harness.buffer->fileBufferMaxSize(), 30'000'000);
+
+    harness.buffer->start(); // refused while the ring is open: the length shown goes back
+    harness.buffer->resizeLater(600, [](bool) {});
+    harness.drain();
+    EXPECT_EQ(harness.buffer->requestedDurationSeconds(), 300);
+}
+
 TEST_F(AudioBufferExportTest, ExportsRunInOrderBehindQueuedAppends) {
     harness.make(120, sampleRate);
     harness.buffer->start();
@@ -478,38 +532,96 @@ TEST_F(AudioBufferExportTest, ExportsRunInOrderBehindQueuedAppends) {
 
 // --- a full file system, made on demand with a small tmpfs (needs root) ---
 
-TEST(AudioBufferDiskFull, RefusedReservationReleasesWhatWasPartlyReserved) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "mounting a small tmpfs needs root";
+class AudioBufferDiskFull : public AudioBufferTest {
+protected:
+    ~AudioBufferDiskFull() override {
+        harness.buffer.reset();
+        umount2(disk.path().c_str(), MNT_DETACH);
     }
-    TemporaryFolder mountPoint;
-    if (mount("none", mountPoint.path().c_str(), "tmpfs", 0, "size=1m") != 0) {
-        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    bool mounted(const std::string& size) {
+        return geteuid() == 0 &&
+               mount("none", disk.path().c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
     }
-    LogCapture log;
-    struct statvfs before {};
-    statvfs(mountPoint.path().c_str(), &before);
-    {
-        AudioBuffer buffer(60, 44'100, mountPoint.path()); // 5,292,000 bytes do not fit in 1 MiB
-        EXPECT_EQ(log.lines(), std::vector<std::string>{
-                                   prefix + "Error changing the physical size of the buffer file. (-1)"});
-        EXPECT_EQ(std::filesystem::file_size(buffer.fileBufferURL()), 0u);
-        struct statvfs after {};
-        statvfs(mountPoint.path().c_str(), &after);
-        EXPECT_GE(after.f_bfree + 2, before.f_bfree) << "the partial reservation must be given back";
+    // Appends 44.1 kHz audio in tenths of a second, keeping a copy.
+    void appendSeconds(int seconds) {
+        for (int block = 0; block < seconds * 10; ++block) {
+            const auto bytes = harness.nextBytes(8'820);
+            appended.insert(appended.end(), bytes.begin(), bytes.end());
+            harness.appendBytes(bytes);
+        }
+    }
+    void exportExactly(double seconds) {
+        EXPECT_EQ(harness.exportSeconds(seconds + 5).seconds, seconds);
+        EXPECT_EQ(harness.lastRecord().bytes, tail(appended, static_cast<std::size_t>(seconds * 88'200)));
+    }
 
-        // A smaller ring that fits is still refused a resize beyond the disk, and keeps its size.
-        log.clear();
-        buffer.stop();
-        EXPECT_TRUE(buffer.resizeAndWait(2)); // 176,400 bytes fit
-        EXPECT_FALSE(buffer.resizeAndWait(30));
-        EXPECT_EQ(std::filesystem::file_size(buffer.fileBufferURL()), 176'400u);
-        EXPECT_EQ(buffer.fileBufferMaxSize(), 176'400);
-        EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                                   prefix + "Error changing the physical size of the buffer file. (-1)",
-                                   prefix + "Error resizing capture buffer file."}));
+    TemporaryFolder disk;
+    std::vector<uint8_t> appended;
+    std::vector<std::pair<double, double>> shortfalls; // written on the queue, read after waiting for it
+};
+
+TEST_F(AudioBufferDiskFull, WithoutRoomForAMinuteTheNewestThirtySecondsRollInMemoryUntilTheRingFits) {
+    if (!mounted("1m")) {
+        GTEST_SKIP() << "needs root to mount a small tmpfs";
     }
-    umount2(mountPoint.path().c_str(), MNT_DETACH);
+    struct statvfs before {};
+    statvfs(disk.path().c_str(), &before);
+    harness.make(60, 44'100, disk.path()); // 5,292,000 bytes do not fit in 1 MiB
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{
+                  prefix + "Error changing the physical size of the buffer file. (-1)",
+                  prefix + "Too little free disk space for one minute of the buffer file.",
+                  prefix + "Keeping only the newest 30 seconds, in memory: there is no buffer file."}));
+    EXPECT_FALSE(std::filesystem::exists(harness.buffer->fileBufferURL()));
+    struct statvfs after {};
+    statvfs(disk.path().c_str(), &after);
+    EXPECT_GE(after.f_bfree + 2, before.f_bfree) << "the partial reservation must be given back";
+    EXPECT_EQ(harness.buffer->keptDurationSeconds(), 30);
+
+    harness.buffer->setReservationShortHandler(
+        [&](double asked, double kept) { shortfalls.emplace_back(asked, kept); });
+    harness.buffer->start(); // tries the whole length again
+    appendSeconds(41);
+    exportExactly(30);
+    // Room again: the next start makes the whole ring and keeps what memory holds.
+    ASSERT_EQ(mount("none", disk.path().c_str(), "tmpfs", MS_REMOUNT, "size=300m"), 0);
+    harness.buffer->stop();
+    harness.buffer->start();
+    appendSeconds(10);
+    exportExactly(40);
+    EXPECT_EQ(harness.buffer->keptDurationSeconds(), 60);
+    EXPECT_EQ(shortfalls, (std::vector<std::pair<double, double>>{{60, 30}, {60, 30}}));
+}
+
+TEST_F(AudioBufferDiskFull, ARingThatDoesNotFitGetsTheMostWholeMinutesThatLeaveTheMarginFree) {
+    if (!mounted("269m")) { // 256 MiB of margin and room for 2.5 minutes
+        GTEST_SKIP() << "needs root to mount a small tmpfs";
+    }
+    harness.make(3'600, 44'100, disk.path());
+    harness.buffer->setReservationShortHandler(
+        [&](double asked, double kept) { shortfalls.emplace_back(asked, kept); });
+    EXPECT_EQ(harness.buffer->keptDurationSeconds(), 120);
+    EXPECT_EQ(std::filesystem::file_size(harness.buffer->fileBufferURL()), 10'584'000u);
+    harness.buffer->start();
+    appendSeconds(170); // wraps the shorter ring
+    exportExactly(140);
+    harness.buffer->stop();
+    EXPECT_TRUE(harness.buffer->resizeAndWait(7'200));
+    EXPECT_EQ(shortfalls, (std::vector<std::pair<double, double>>{{3'600, 120}, {7'200, 120}}));
+    EXPECT_TRUE(log.contains(prefix +
+                             "Buffer file shortened to 120 of the 7200 seconds asked: too little free "
+                             "disk space."));
+}
+
+TEST(AudioBufferRingFolder, IsMadePrivateOrAnswersWhyNot) {
+    TemporaryFolder caches;
+    std::string error;
+    ASSERT_TRUE(AudioBuffer::makeRingFolder(caches.path() / "new", &error));
+    EXPECT_EQ(modeOf(caches.path() / "new" / "Tempolis"), 0700);
+    std::ofstream(caches.path() / "Tempolis") << "not a folder";
+    EXPECT_FALSE(AudioBuffer::makeRingFolder(caches.path(), &error));
+    EXPECT_EQ(error, "The folder " + (caches.path() / "Tempolis").string() +
+                         " cannot be created (Not a directory).");
 }
 
 TEST(AudioBufferCachesFolder, FollowsXdgCacheHomeAndFallsBackToHome) {

@@ -45,11 +45,29 @@ TEST(RingArithmetic, ExportAmountsTakeTheNewestFromMemoryAndTheRestFromTheRing) 
     EXPECT_EQ(memoryOnly.fromFile, 0);
 }
 
-TEST(RingArithmetic, SizesRoundUpToWholeBytes) {
+TEST(RingArithmetic, SizesRoundUpToWholeSamples) {
     EXPECT_EQ(RingArithmetic::bytesForDuration(3'600, 44'100), 317'520'000);
     EXPECT_EQ(RingArithmetic::bytesForDuration(900, 44'100), 79'380'000);
     EXPECT_EQ(RingArithmetic::bytesForDuration(30, 44'100), 2'646'000);
-    EXPECT_EQ(RingArithmetic::bytesForDuration(0.25, 3), 2); // 1.5 bytes round up
+    EXPECT_EQ(RingArithmetic::bytesForDuration(0.25, 3), 2);              // 0.75 samples
+    EXPECT_EQ(RingArithmetic::bytesForDuration(1.00001, 44'100), 88'202); // 44,100.4 samples
+}
+
+TEST(RingArithmetic, AShortenedRingKeepsWholeMinutesFewerThanAskedAndLeavesTheMarginFree) {
+    constexpr int64_t minute = 5'292'000, mebibyte = 1 << 20, gibibyte = 1LL << 30;
+    const struct {
+        int64_t requested, available, fileSystem, expected;
+    } cases[] = {
+        {60 * minute, 256 * mebibyte + 2 * minute + minute / 2, 10 * gibibyte, 2 * minute}, // margin 256 MiB
+        {60 * minute, 256 * mebibyte + minute - 1, 10 * gibibyte, 0},                       // not a minute
+        {60 * minute, 2 * gibibyte + 10 * minute, 100 * gibibyte, 10 * minute},             // margin 2 %
+        {5 * minute + 2, 100 * gibibyte, 1'000 * gibibyte, 5 * minute}, // fewer minutes than asked
+    };
+    for (const auto& disk : cases) {
+        EXPECT_EQ(RingArithmetic::shortenedRingBytes(disk.requested, minute, disk.available, disk.fileSystem),
+                  disk.expected)
+            << disk.available << " of " << disk.fileSystem;
+    }
 }
 
 TEST(RingArithmetic, ReadsWrapOnceAndComeInChunks) {
