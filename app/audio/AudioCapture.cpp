@@ -1,9 +1,51 @@
 #include "AudioCapture.h"
 
 #include "Log.h"
+#include "SerialQueue.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
+
+#include <algorithm>
+#include <cstdio>
+
+// What the capture queue touches: whether blocks are wanted, and when they came.
+struct AudioCapture::Delivery {
+    explicit Delivery(AudioBuffer& buffer)
+        : buffer(buffer) {}
+
+    void deliver(const void* bytes, std::size_t byteCount) {
+        if (!active) {
+            Log::write("Error: AudioCapture: captureOutput:didOutput:from: (captureSession == nil)");
+            return;
+        }
+        const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+        const int64_t last = lastBlockTicks.exchange(now);
+        if (last != 0)
+            longestGapTicks = std::max(longestGapTicks.load(), now - last);
+        buffer.append(std::make_shared<SampleBlock>(bytes, byteCount));
+    }
+
+    // Counting starts again from the next block (after a start, or a suspended source that came back).
+    void forgetTiming() {
+        lastBlockTicks = 0;
+        longestGapTicks = 0;
+    }
+
+    AudioBuffer& buffer;
+    std::atomic<bool> active{false};
+    std::atomic<int64_t> lastBlockTicks{0};  // steady clock ticks; 0 before the first block
+    std::atomic<int64_t> longestGapTicks{0}; // the longest wait between two blocks so far
+};
+
+// A start under way: what the worker needs and what it found.
+struct AudioCapture::Start {
+    std::unique_ptr<CaptureSession> session;
+    std::optional<std::string> preferredDeviceID;
+    StartCompletion completion;
+    std::optional<CaptureDevice> device;
+    bool started = false;
+};
 
 AudioCapture::AudioCapture(AudioBuffer& audioBuffer, std::optional<std::string> preferredDeviceID,
                            AudioCaptureDelegate* delegate, double sampleRate, CaptureSystem& captureSystem)
@@ -11,43 +53,35 @@ AudioCapture::AudioCapture(AudioBuffer& audioBuffer, std::optional<std::string> 
     , delegate(delegate)
     , preferredDeviceID(std::move(preferredDeviceID))
     , sampleRate(sampleRate)
-    , captureSystem(captureSystem) {}
+    , captureSystem(captureSystem)
+    , delivery(std::make_shared<Delivery>(audioBuffer)) {
+    silenceTimer.setInterval(silenceCheckInterval);
+    QObject::connect(&silenceTimer, &QTimer::timeout, [this] { checkForSilence(); });
+}
 
 AudioCapture::~AudioCapture() {
+    // Also when already stopped: that logs the stopped line.
     stop();
 }
 
-bool AudioCapture::start() {
-    if (captureSession) {
+void AudioCapture::start(SerialQueue& worker, StartCompletion completion) {
+    if (captureSession || pendingStart) {
         Log::write("Error: AudioCapture: Error starting capture session because one already exists.");
-        return false;
+        if (completion) {
+            completion(false);
+        }
+        return;
     }
-    std::optional<CaptureDevice> device;
-    if (preferredDeviceID) {
-        device = captureSystem.deviceWithUniqueID(*preferredDeviceID);
-    }
-    if (!device) {
-        device = captureSystem.defaultDevice();
-    }
-    if (!device) {
-        Log::write("Error: AudioCapture: Error getting default audio device.");
-        return false;
-    }
-
-    std::unique_ptr<CaptureSession> session = captureSystem.makeSession();
-    std::string error;
-    if (!session->setInput(*device, &error)) {
-        Log::write("Error: AudioCapture: Error creating audio device input.");
-        return false;
-    }
-    session->setOutput(sampleRate,
-                       [this](const void* bytes, std::size_t byteCount) { captureOutput(bytes, byteCount); });
-
-    captureDevice_ = device;
-    captureSession = std::move(session);
+    auto start = std::make_shared<Start>();
+    start->session = captureSystem.makeSession();
+    start->preferredDeviceID = preferredDeviceID;
+    start->completion = std::move(completion);
+    start->session->setOutput(sampleRate, [delivery = delivery](const void* bytes, std::size_t byteCount) {
+        delivery->deliver(bytes, byteCount);
+    });
     // Events are handled one event-loop turn later, never inside the session's own dispatch: a handler may
     // drop the session, or the whole capture.
-    captureSession->setEventHandler(
+    start->session->setEventHandler(
         [this, weak = std::weak_ptr<int>(alive)](CaptureSession::Event event, const std::string&) {
             QMetaObject::invokeMethod(
                 QCoreApplication::instance(),
@@ -59,32 +93,83 @@ bool AudioCapture::start() {
                 },
                 Qt::QueuedConnection);
         });
-
     // The ring must be open before the first block of this session arrives.
     audioBuffer.start();
-    sessionActive = true;
-    if (!captureSession->startRunning(&error)) {
-        // A device or server that does not answer is a failed start, not a capture that hangs.
-        Log::write("Error: AudioCapture: Error starting capture session. (" + error + ")");
-        sessionActive = false;
-        captureSession->setEventHandler({});
-        captureSession.reset();
-        captureDevice_.reset();
+    delivery->forgetTiming();
+    delivery->active = true;
+    pendingStart = start;
+
+    CaptureSystem& system = captureSystem;
+    worker.async([start, &system, weak = std::weak_ptr<int>(alive), this] {
+        std::optional<CaptureDevice> device;
+        if (start->preferredDeviceID) {
+            device = system.deviceWithUniqueID(*start->preferredDeviceID);
+        }
+        if (!device) {
+            device = system.defaultDevice();
+        }
+        std::string error;
+        if (!device) {
+            Log::write("Error: AudioCapture: Error getting default audio device.");
+        } else if (!start->session->setInput(*device, &error)) {
+            Log::write("Error: AudioCapture: Error creating audio device input.");
+        } else if (!start->session->startRunning(&error)) {
+            // A device or server that does not answer is a failed start, not a capture that hangs.
+            Log::write("Error: AudioCapture: Error starting capture session. (" + error + ")");
+        } else {
+            start->device = device;
+            start->started = true;
+        }
+        // The session was made on the main thread and goes back there, started or to be dropped.
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [this, weak, start] {
+                if (weak.lock() && pendingStart == start) {
+                    startFinished(start);
+                } else {
+                    start->session.reset(); // abandoned: stopped and dropped here, on its own thread
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void AudioCapture::startFinished(const std::shared_ptr<Start>& start) {
+    pendingStart.reset();
+    StartCompletion completion = std::move(start->completion);
+    if (!start->started) {
+        delivery->active = false;
+        start->session->setEventHandler({});
+        start->session.reset();
         audioBuffer.stop();
-        return false;
+    } else {
+        captureSession = std::move(start->session);
+        captureDevice_ = start->device;
+        silenceTimer.start();
     }
-    return true;
+    if (completion) {
+        completion(start->started);
+    }
 }
 
 void AudioCapture::stop() {
+    if (pendingStart) {
+        // The worker still has the session: it is dropped when the worker is done with it.
+        pendingStart.reset();
+        delivery->active = false;
+        audioBuffer.stop();
+        notifyDelegate();
+        return;
+    }
     if (!captureSession) {
         Log::write("Error: AudioCapture: stop: (captureSession != nil)");
         return;
     }
+    silenceTimer.stop();
     // Our own stop is not reported as a session event.
     captureSession->setEventHandler({});
     captureSession->stopRunning();
-    sessionActive = false;
+    delivery->active = false;
     captureSession.reset();
     captureDevice_.reset();
     audioBuffer.stop();
@@ -92,20 +177,37 @@ void AudioCapture::stop() {
     notifyDelegate();
 }
 
-void AudioCapture::captureOutput(const void* bytes, std::size_t byteCount) {
-    if (!sessionActive) {
-        Log::write("Error: AudioCapture: captureOutput:didOutput:from: (captureSession == nil)");
-        return;
-    }
-    audioBuffer.append(std::make_shared<SampleBlock>(bytes, byteCount));
-}
-
 void AudioCapture::handleSessionEvent(CaptureSession::Event event) {
-    if (event == CaptureSession::Event::runtimeError) {
+    switch (event) {
+    case CaptureSession::Event::runtimeError:
         captureSessionError();
         return;
+    case CaptureSession::Event::interruptionEnded:
+        // The suspension's silence is no stall: count again from the next block.
+        delivery->forgetTiming();
+        break;
+    default:
+        break;
     }
     notifyDelegate();
+}
+
+void AudioCapture::checkForSilence() {
+    const int64_t last = delivery->lastBlockTicks;
+    if (!captureSession || last == 0 || captureSession->isInterrupted()) {
+        return;
+    }
+    using Clock = std::chrono::steady_clock;
+    const std::chrono::duration<double> silent = Clock::now() - Clock::time_point(Clock::duration(last));
+    const std::chrono::duration<double> longestGap{Clock::duration(delivery->longestGapTicks.load())};
+    const double limitSeconds = std::max(minimumSilenceSeconds, silenceGapFactor * longestGap.count());
+    if (silent.count() > limitSeconds) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f", silent.count());
+        Log::write(std::string("Error: AudioCapture: No audio arrived for ") + seconds +
+                   " s although the session runs; restarting capture.");
+        captureSessionError();
+    }
 }
 
 void AudioCapture::captureSessionError() {

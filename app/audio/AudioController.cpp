@@ -1,6 +1,7 @@
 #include "AudioController.h"
 
 #include "Defaults.h"
+#include "DurationFormatter.h"
 #include "Localization.h"
 #include "Log.h"
 
@@ -16,6 +17,20 @@ AudioController::AudioController(CaptureSystem& captureSystem, CaptureAuthorizat
     const qint64 minutes = Defaults::integer(Defaults::captureMaximumMinutesKey);
     captureMaxDuration_ = minutes > 0 ? static_cast<double>(minutes) * 60.0 : defaultCaptureMaxDuration;
     audioBuffer_ = std::make_unique<AudioBuffer>(captureMaxDuration_, captureSampleRate);
+    // A ring shorter than asked (not enough disk space) is told to the user, also one made just now.
+    audioBuffer_->setReservationShortHandler([this](double requestedSeconds, double keptSeconds) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, requestedSeconds, keptSeconds] {
+                shortReservation = {requestedSeconds, keptSeconds};
+                announceShortReservation();
+            },
+            Qt::QueuedConnection);
+    });
+    // The audio server or an input is back: recording need not wait for the restart timer (a restarted
+    // server accepts connections a moment before its devices appear).
+    connect(&captureSystem, &CaptureSystem::serverAvailable, this, &AudioController::restartIfPending);
+    connect(&captureSystem, &CaptureSystem::deviceConnected, this, &AudioController::restartIfPending);
 }
 
 AudioController::~AudioController() {
@@ -23,10 +38,35 @@ AudioController::~AudioController() {
     blockSignals(true);
     autoRestartEnabled = false;
     cancelAutoRestart();
+    // Quitting abandons a save under way (its temporary file goes) rather than waiting for its encoding.
+    audioBuffer_->abandonExports();
+    audioBuffer_->setReservationShortHandler({});
     if (audioCapture_) {
         std::unique_ptr<AudioCapture> capture = std::move(audioCapture_);
         capture.reset();
     }
+}
+
+void AudioController::setAlertPresenter(AlertPresenter presenter) {
+    alertPresenter = std::move(presenter);
+    announceShortReservation();
+}
+
+void AudioController::announceShortReservation() {
+    if (!shortReservation || !alertPresenter) {
+        return;
+    }
+    const auto [requestedSeconds, keptSeconds] = *shortReservation;
+    shortReservation.reset();
+    // Every capture start tries the whole length again; the same shortfall is told once.
+    if (announcedShortReservation == std::pair(requestedSeconds, keptSeconds)) {
+        return;
+    }
+    announcedShortReservation = {requestedSeconds, keptSeconds};
+    alertPresenter(Localization::string("Disk Space Error")
+                       .arg(DurationFormatter::string(static_cast<qint64>(requestedSeconds)),
+                            DurationFormatter::string(static_cast<qint64>(keptSeconds))),
+                   diskSpaceAlertSeconds);
 }
 
 bool AudioController::isRecording() const {
@@ -69,16 +109,32 @@ void AudioController::startAudioCapture() {
     // Stored before it starts, so status changes during the start already find it.
     audioCapture_ =
         std::make_unique<AudioCapture>(*audioBuffer_, preferred, this, captureSampleRate, captureSystem);
-    if (!audioCapture_->start()) {
-        Log::write("Error: AudioController: Error starting audio capture.");
-        if (autoRestartEnabled) {
-            // Recording comes back by itself, for example once a device appears.
-            audioCapture_.reset();
-            scheduleAutoRestart();
+    AudioCapture* capture = audioCapture_.get();
+    // The device queries and the start talk to the audio server: off the main thread, answered here.
+    capture->start(captureStartQueue, [this, capture](bool started) {
+        if (audioCapture_.get() != capture) {
+            return;
         }
-        return;
+        if (!started) {
+            Log::write("Error: AudioController: Error starting audio capture.");
+            if (autoRestartEnabled) {
+                // Recording comes back by itself, for example once a device appears.
+                audioCapture_.reset();
+                scheduleAutoRestart();
+            }
+            emit recordingStatusChanged();
+            return;
+        }
+        observeDeviceConnections(true);
+        emit recordingStatusChanged();
+    });
+}
+
+void AudioController::restartIfPending() {
+    if (autoRestartTimer && !audioCapture_) {
+        cancelAutoRestart();
+        attemptAutoRestart();
     }
-    observeDeviceConnections(true);
 }
 
 bool AudioController::checkMicrophonePermission() {
@@ -130,7 +186,9 @@ void AudioController::cancelAutoRestart() {
 }
 
 void AudioController::audioCaptureStatusChanged() {
-    if (audioCapture_ && !audioCapture_->isRunning()) {
+    // A suspended source comes back by itself, and a start under way reports when it is done.
+    if (audioCapture_ && !audioCapture_->isRunning() && !audioCapture_->isInterrupted() &&
+        !audioCapture_->isStarting()) {
         // Destroying a capture that still has a session stops it, which reports here once more.
         audioCapture_.reset();
         scheduleAutoRestart();
@@ -220,10 +278,26 @@ void AudioController::setCaptureMaxMinutes(int minutes) {
         audioCapture_->stop();
         audioCapture_.reset();
     }
-    // The capture's stop is queued ahead of the resize, so the ring is closed when the resize runs.
-    if (audioBuffer_->resizeAndWait(seconds)) {
-        captureMaxDuration_ =
-            std::min(captureMaxDurationUpperBound, std::max(captureMaxDurationLowerBound, seconds));
-    }
+    // The new length holds from now on; the ring follows on the buffer's queue, after a save under way has
+    // finished with the old one, and capture starts again behind it.
+    const double previousSeconds = captureMaxDuration_;
+    captureMaxDuration_ =
+        std::min(captureMaxDurationUpperBound, std::max(captureMaxDurationLowerBound, seconds));
+    const QPointer<AudioController> controller(this);
+    audioBuffer_->resizeLater(
+        seconds, [controller, previousSeconds, chosenSeconds = captureMaxDuration_](bool resized) {
+            if (resized) {
+                return;
+            }
+            // The ring kept its old length: so does the window, unless another length was chosen meanwhile.
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [controller, previousSeconds, chosenSeconds] {
+                    if (controller && controller->captureMaxDuration_ == chosenSeconds) {
+                        controller->captureMaxDuration_ = previousSeconds;
+                    }
+                },
+                Qt::QueuedConnection);
+        });
     startAudioCapture();
 }

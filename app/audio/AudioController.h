@@ -36,6 +36,8 @@ public:
     static constexpr double autoRestartFailedDelaySeconds = 15.0;
     static constexpr double autoRestartRecentSeconds = 1.0;
     static constexpr double microphonePermissionAlertSeconds = 10.0;
+    static constexpr double diskSpaceAlertSeconds = 10.0;
+    static constexpr const char* captureStartQueueLabel = "com.Orvane.Tempolis.CaptureStart";
 
     AudioController(CaptureSystem& captureSystem, CaptureAuthorization& authorization,
                     QObject* parent = nullptr);
@@ -61,8 +63,9 @@ public:
     // The proposed name of a clip that starts at `time`, in the user's locale.
     static QString fileName(const QDateTime& time, const QString& extension = {});
 
-    // Where alerts go (the application shell shows them under the status item).
-    void setAlertPresenter(AlertPresenter presenter) { alertPresenter = std::move(presenter); }
+    // Where alerts go (the application shell shows them under the status item). An alert due before there
+    // was anywhere to show it (the disk space found at start-up) goes there now.
+    void setAlertPresenter(AlertPresenter presenter);
 
     // The delay of the pending automatic restart, if one is pending.
     std::optional<double> pendingRestartDelaySeconds() const;
@@ -82,20 +85,28 @@ signals:
 private slots:
     void captureDeviceConnected(const CaptureDevice& device);
     void attemptAutoRestart();
+    void restartIfPending();
 
 private:
     void scheduleAutoRestart();
+    void announceShortReservation();
     void observeDeviceConnections(bool observe);
     void accessRequestAnswered(bool granted);
     void exportCompleted(bool success, const std::filesystem::path& fileURL, double duration);
     void showSavePanel(const QString& fileURL, double duration);
     void savePanelClosed(SavePanel::Response response, const QString& chosenPath, const QString& fileURL,
                          double duration);
+    void clipMoved(bool moved, const QString& error, double duration);
 
     CaptureSystem& captureSystem;
     CaptureAuthorization& authorization;
     std::unique_ptr<AudioBuffer> audioBuffer_;
+    // Capture starts wait for the audio server here, never on the main thread.
+    SerialQueue captureStartQueue{captureStartQueueLabel};
     std::unique_ptr<AudioCapture> audioCapture_;
+    // A ring shorter than asked, not yet told to the user: the asked and the kept length, in seconds.
+    std::optional<std::pair<double, double>> shortReservation;
+    std::optional<std::pair<double, double>> announcedShortReservation;
     bool shouldRestartCapture = false;
     bool autoRestartEnabled = false;
     std::optional<Clock::time_point> autoRestartLastAttemptTime;

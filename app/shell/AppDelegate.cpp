@@ -17,6 +17,7 @@
 #include "UserNotificationCenter.h"
 #include "Workspace.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QRegularExpression>
 #include <QTimer>
@@ -81,6 +82,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     audioController_->audioBuffer().reset();
     audioController_->startRecording();
+    sleepInhibitor_.acquire();
 
     observeSleepAndWake();
     requestReviewIfDue();
@@ -96,10 +98,23 @@ void AppDelegate::applicationWillTerminate() {
 
 void AppDelegate::willSleep() {
     applicationWillTerminate();
+    // The system waits for our lock: let it go once the buffer's queue has closed the ring behind the stop.
+    const QPointer<AppDelegate> alive(this);
+    audioController_->audioBuffer().queue().async([alive] {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [alive] {
+                if (alive) {
+                    alive->sleepInhibitor_.release();
+                }
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void AppDelegate::didWake() {
     audioController_->startRecording();
+    sleepInhibitor_.acquire();
 }
 
 void AppDelegate::observeSleepAndWake() {

@@ -4,6 +4,7 @@
 #include "Bundle.h"
 #include "GrabbableStatusView.h"
 #include "Popover.h"
+#include "SleepInhibitor.h"
 #include "StatusItem.h"
 #include "UserNotificationCenterDelegate.h"
 
@@ -20,7 +21,8 @@ class UserNotificationCenter;
 class Workspace;
 
 // Ties the running application together: owns the recording controller and the status item, runs the
-// start-up sequence, stops recording at sleep and termination and starts it again at wake, keeps the login
+// start-up sequence, stops recording at sleep and termination and starts it again at wake (holding off sleep
+// while recording until the buffer has reached the disk), keeps the login
 // item in step with the user's choice, shows alerts under the status item and answers notification clicks.
 // One per process, on the main thread; other objects reach it through shared().
 class AppDelegate : public QObject, public UserNotificationCenterDelegate {
@@ -75,6 +77,7 @@ public:
     void toggleSettingsPopover();
     // The settings popover while it is shown.
     Popover* settingsPopover() const { return settingsPopover_; }
+    const SleepInhibitor& sleepInhibitor() const { return sleepInhibitor_; }
 
     void didReceiveResponse(const QVariantMap& userInfo, std::function<void()> completionHandler) override;
 
@@ -91,4 +94,5 @@ private:
     std::unique_ptr<StatusItem> statusItem_;
     QPointer<GrabbableStatusView> statusView_;
     QPointer<Popover> settingsPopover_;
+    SleepInhibitor sleepInhibitor_;
 };

@@ -7,6 +7,12 @@
 #include <string>
 
 // One run of capture from one device: a record stream of signed 16-bit little-endian mono PCM.
+//
+// Threads: a session is created, given its event handler and destroyed on one thread (the main thread), whose
+// event loop delivers its events. setInput(), setOutput(), startRunning() and stopRunning() may be called
+// from any thread (the controller starts capture on a worker so that a stalled audio server never stalls the
+// user interface), one call at a time; isRunning() and isInterrupted() from any thread at any time. The
+// session must not be destroyed while a call is in progress on another thread.
 class CaptureSession {
 public:
     enum class Event { started, stopped, interrupted, interruptionEnded, runtimeError };
@@ -28,8 +34,13 @@ public:
     // Starts recording and returns once the stream runs or has failed; never waits without bound.
     // False (with `error` set) when it could not start.
     virtual bool startRunning(std::string* error) = 0;
-    // Stops recording. No block and no event is delivered after it returns.
+    // Stops recording. No block and no event is delivered after it returns (an event handler already
+    // running on the main thread when another thread calls it still finishes).
     virtual void stopRunning() = 0;
-    // True from a successful start until it stops, fails, or is suspended.
+    // Delivering: true from a successful start until it stops or fails, except while interrupted.
     virtual bool isRunning() const = 0;
+    // True while the input is suspended (between `interrupted` and `interruptionEnded`). The session stays
+    // alive meanwhile and delivers again, on its own, when the input resumes: an interruption is not a
+    // failure and needs no restart.
+    virtual bool isInterrupted() const = 0;
 };

@@ -9,7 +9,11 @@
 #include <vector>
 
 // The audio inputs of this machine: the device list, the default input, look-up by identifier,
-// new sessions, and an event when a device is plugged in.
+// new sessions, and events when a device is plugged in or the audio server is back.
+//
+// Threads: the object lives on the main thread and emits there. devices(), defaultDevice() and
+// deviceWithUniqueID() may be called from any thread, also from several at once, and answer within a bound
+// however the audio server behaves; makeSession() is called on the thread that will own the session.
 class CaptureSystem : public QObject {
     Q_OBJECT
 public:
@@ -24,4 +28,8 @@ public:
 signals:
     // Emitted on the thread that owns this object (the main thread) when an input device appears.
     void deviceConnected(const CaptureDevice& device);
+    // Emitted on the thread that owns this object when the audio server accepts connections after a time
+    // without one (it was lost, or not there yet when this object was made): a capture that failed with it
+    // can start again now.
+    void serverAvailable();
 };

@@ -26,16 +26,22 @@ PulseCaptureSession::~PulseCaptureSession() {
 }
 
 void PulseCaptureSession::setOutput(double sampleRate, BlockHandler blockHandler) {
+    PulseMainloop::Locker lock(loop_);
     sampleRate_ = sampleRate;
     blockHandler_ = std::move(blockHandler);
 }
 
 void PulseCaptureSession::setEventHandler(EventHandler eventHandler) {
+    std::lock_guard lock(eventHandlerMutex_);
     eventHandler_ = std::move(eventHandler);
 }
 
 bool PulseCaptureSession::isRunning() const {
     return running_.load();
+}
+
+bool PulseCaptureSession::isInterrupted() const {
+    return interrupted_.load();
 }
 
 std::string PulseCaptureSession::serverError() const {
@@ -93,13 +99,22 @@ bool PulseCaptureSession::connectContext(pa_usec_t deadline, std::string* error)
         *error = "Cannot create a connection to the audio server";
         return false;
     }
-    pa_context_set_state_callback(context_, &PulseCaptureSession::onContextState, this);
-    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
-        // Bounded: a frozen server would keep libpulse waiting for 30 s.
-        loop_.waitUntil(context_, deadline, [this] {
-            const pa_context_state_t state = pa_context_get_state(context_);
+    pa_context* const context = context_;
+    pa_context_set_state_callback(context, &PulseCaptureSession::onContextState, this);
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+        // Bounded: a frozen server would keep libpulse waiting for 30 s. A stopRunning() on another thread
+        // releases the context meanwhile.
+        loop_.waitUntil(context, deadline, [this, context] {
+            if (context_ != context) {
+                return true;
+            }
+            const pa_context_state_t state = pa_context_get_state(context);
             return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
         });
+    }
+    if (context_ != context) {
+        *error = "Stopped while connecting to the audio server";
+        return false;
     }
     const pa_context_state_t state = pa_context_get_state(context_);
     if (state == PA_CONTEXT_READY) {
@@ -118,24 +133,26 @@ bool PulseCaptureSession::startRunning(std::string* error) {
         }
         return false;
     };
-    if (sourceName_.empty()) {
-        return failWith("No audio input chosen");
-    }
-    const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, static_cast<uint32_t>(std::lround(sampleRate_)), 1};
-    if (!std::isfinite(sampleRate_) || pa_sample_spec_valid(&sampleFormat) == 0) {
-        return failWith("Unsupported sample rate " + std::to_string(sampleRate_));
-    }
     if (!loop_.start()) {
         return failWith("Cannot start the audio thread");
     }
-
     PulseMainloop::Locker lock(loop_);
+    if (sourceName_.empty()) {
+        return failWith("No audio input chosen");
+    }
+    const bool rateIsFinite = std::isfinite(sampleRate_);
+    const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE,
+                                      rateIsFinite ? static_cast<uint32_t>(std::lround(sampleRate_)) : 0, 1};
+    if (!rateIsFinite || pa_sample_spec_valid(&sampleFormat) == 0) {
+        return failWith("Unsupported sample rate " + std::to_string(sampleRate_));
+    }
     if (stream_ != nullptr && started_ && !failed_) {
         return true;
     }
     releaseStream();
-    ++generation_;
+    const unsigned generation = ++generation_;
     started_ = failed_ = suspended_ = false;
+    interrupted_ = false;
 
     const pa_usec_t deadline = PulseMainloop::deadlineIn(startTimeout);
     std::string connectError;
@@ -163,10 +180,16 @@ bool PulseCaptureSession::startRunning(std::string* error) {
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
                                                       PA_STREAM_START_UNMUTED);
     if (pa_stream_connect_record(stream_, sourceName_.c_str(), &attributes, flags) >= 0) {
-        loop_.waitUntil(context_, deadline, [this] {
+        loop_.waitUntil(context_, deadline, [this, generation] {
+            if (generation_ != generation) {
+                return true; // stopped on another thread: stream_ is gone
+            }
             const pa_stream_state_t state = pa_stream_get_state(stream_);
             return state != PA_STREAM_UNCONNECTED && state != PA_STREAM_CREATING;
         });
+    }
+    if (generation_ != generation) {
+        return failWith("Stopped before recording started");
     }
     const pa_stream_state_t state = pa_stream_get_state(stream_);
     if (state == PA_STREAM_READY) {
@@ -182,6 +205,7 @@ bool PulseCaptureSession::startRunning(std::string* error) {
     // Whatever this attempt queued (a start followed at once by a failure) is not delivered.
     ++generation_;
     running_ = false;
+    interrupted_ = false;
     return failWith(std::move(text));
 }
 
@@ -193,7 +217,10 @@ void PulseCaptureSession::stopRunning() {
     ++generation_;
     started_ = failed_ = suspended_ = false;
     running_ = false;
+    interrupted_ = false;
     activeBlockHandler_ = nullptr;
+    // A setInput() or startRunning() waiting on another thread sees that it was stopped.
+    loop_.signal();
 }
 
 void PulseCaptureSession::releaseStream() {
@@ -212,12 +239,16 @@ void PulseCaptureSession::releaseStream() {
 void PulseCaptureSession::post(Event event, std::string detail) {
     QMetaObject::invokeMethod(
         eventContext_.get(),
-        [this, generation = generation_, event, detail = std::move(detail)] {
-            if (generation != generation_) {
+        [this, generation = generation_.load(), event, detail = std::move(detail)] {
+            if (generation != generation_.load()) {
                 return;
             }
             // A copy: the handler may destroy this session.
-            EventHandler handler = eventHandler_;
+            EventHandler handler;
+            {
+                std::lock_guard lock(eventHandlerMutex_);
+                handler = eventHandler_;
+            }
             if (handler) {
                 handler(event, detail);
             }
@@ -231,6 +262,7 @@ void PulseCaptureSession::fail(std::string detail) {
     }
     failed_ = true;
     running_ = false;
+    interrupted_ = false;
     post(Event::runtimeError, std::move(detail));
     post(Event::stopped, {});
 }
@@ -250,6 +282,7 @@ void PulseCaptureSession::onStreamState(pa_stream* stream, void* userdata) {
         self->started_ = true;
         self->suspended_ = pa_stream_is_suspended(stream) > 0;
         self->running_ = !self->suspended_;
+        self->interrupted_ = self->suspended_;
         self->post(Event::started, {});
         if (self->suspended_) {
             self->post(Event::interrupted, {});
@@ -275,6 +308,7 @@ void PulseCaptureSession::onSuspended(pa_stream* stream, void* userdata) {
     }
     self->suspended_ = suspended;
     self->running_ = self->started_ && !suspended;
+    self->interrupted_ = self->started_ && suspended;
     self->post(suspended ? Event::interrupted : Event::interruptionEnded, {});
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 
 // A capture session on PulseAudio: one record stream (S16LE, mono, the requested rate) on a context and
 // threaded mainloop of its own. The mainloop thread is the capture queue: blocks are handed to the block
@@ -14,12 +15,16 @@
 //
 // Events reach the event handler through the event loop of the thread that created the session, which must
 // also be the thread that destroys it: started (the stream runs), interrupted / interruptionEnded (the source
-// was suspended / resumed), runtimeError followed by stopped (the stream failed, its source went away, or the
-// server was lost; the session does not move to another source nor reconnect by itself). stopRunning()
-// delivers no event: nothing at all is delivered after it returns.
+// was suspended / resumed: the stream stays and delivers again by itself), runtimeError followed by stopped
+// (the stream failed, its source went away, or the server was lost; the session does not move to another
+// source nor reconnect by itself). stopRunning() delivers no event: nothing at all is delivered after it
+// returns.
 //
-// setInput() and startRunning() block the calling thread, at most inputTimeout and startTimeout.
-// None of the calls may be made from the block handler.
+// setInput(), setOutput(), startRunning() and stopRunning() may be called from any thread (see
+// CaptureSession); stopRunning() may also be called while setInput() or startRunning() waits on another
+// thread, which then fails at once. setInput() and startRunning() block the calling thread, at most
+// inputTimeout and startTimeout, also against a server that accepts connections and never answers. None of
+// the calls may be made from the block handler.
 class PulseCaptureSession : public CaptureSession {
 public:
     static constexpr std::chrono::milliseconds inputTimeout{2000};
@@ -35,6 +40,7 @@ public:
     bool startRunning(std::string* error) override;
     void stopRunning() override;
     bool isRunning() const override;
+    bool isInterrupted() const override;
 
 private:
     // With the mainloop lock held.
@@ -54,20 +60,23 @@ private:
     // Events are queued to this object; destroying it (with the session) drops those still in flight.
     std::unique_ptr<QObject> eventContext_;
 
-    // Used on the creating thread only.
+    std::mutex eventHandlerMutex_;
+    EventHandler eventHandler_; // guarded by eventHandlerMutex_
+
+    // Guarded by the mainloop lock.
     std::string sourceName_;
     double sampleRate_ = 0;
     BlockHandler blockHandler_;
-    EventHandler eventHandler_;
-
-    // Guarded by the mainloop lock.
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
     BlockHandler activeBlockHandler_;
-    unsigned generation_ = 0; // one per start and stop; queued events of an older one are dropped
-    bool started_ = false;    // the stream of this run reached READY
+    bool started_ = false; // the stream of this run reached READY
     bool failed_ = false;
     bool suspended_ = false;
 
+    // Written under the mainloop lock, read without it: the main thread checks queued events against it
+    // without waiting for that lock. One per start and stop; queued events of an older one are dropped.
+    std::atomic<unsigned> generation_{0};
     std::atomic<bool> running_{false};
+    std::atomic<bool> interrupted_{false};
 };

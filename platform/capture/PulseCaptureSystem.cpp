@@ -126,6 +126,10 @@ void PulseCaptureSystem::onContextState(pa_context* context, void* userdata) {
             self->timer_ = nullptr;
         }
         self->link_ = Link::ready;
+        if (self->announceListed_) {
+            QMetaObject::invokeMethod(
+                self, [self] { emit self->serverAvailable(); }, Qt::QueuedConnection);
+        }
         pa_operation_unref(pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SOURCE, nullptr, nullptr));
         // Listed after subscribing, so a source that appears in between is seen at least once.
         pa_operation_unref(pa_context_get_source_info_list(

@@ -12,16 +12,21 @@
 // of a sink; the identifier is the source name, the localized name its description.
 //
 // One long-lived "monitor" context on its own threaded mainloop watches sources appear (deviceConnected is
-// then emitted on this object's thread). When the server goes away it polls every second for it to come back;
-// the sources it finds on a reconnected server count as connected devices, since they all vanished with the
-// server. Queries go to the server and wait at most `queryTimeout` (then answer empty or none); they never
-// run on the monitor's thread.
+// then emitted on this object's thread). While there is no server it tries to connect every `retryInterval`
+// (a refused connect to a unix socket costs a fraction of a millisecond), so that serverAvailable follows the
+// server's return within about that time; the sources it finds on a reconnected server count as connected
+// devices, since they all vanished with the server. A server that freezes without closing the connection is
+// not "lost": it emits nothing when it thaws.
+//
+// Queries may come from any thread, several at once (they share the monitor's connection under its lock);
+// each waits at most `queryTimeout` (then answers empty or none), also against a frozen server. They must not
+// be made on the monitor's thread.
 class PulseCaptureSystem : public CaptureSystem {
     Q_OBJECT
 public:
     static constexpr std::chrono::milliseconds queryTimeout{2000};
     static constexpr std::chrono::milliseconds connectTimeout{2000};
-    static constexpr std::chrono::milliseconds retryInterval{1000};
+    static constexpr std::chrono::milliseconds retryInterval{200};
 
     explicit PulseCaptureSystem(QObject* parent = nullptr);
     ~PulseCaptureSystem() override;
@@ -52,7 +57,9 @@ private:
     pa_context* context_ = nullptr;
     pa_time_event* timer_ = nullptr;
     Link link_ = Link::connecting;
-    unsigned failures_ = 0;       // connection attempts that ended without READY, or READY connections lost
-    bool announceListed_ = false; // whether the sources listed on READY count as newly connected
+    unsigned failures_ = 0; // connection attempts that ended without READY, or READY connections lost
+    // Whether there was a time without a connection before this one: its READY announces the server and
+    // the sources it lists.
+    bool announceListed_ = false;
     std::map<uint32_t, std::string> sources_; // index -> name of the non-monitor sources of this connection
 };

@@ -18,6 +18,7 @@ PulseMainloop::~PulseMainloop() {
 }
 
 bool PulseMainloop::start() {
+    std::lock_guard lock(startMutex_);
     if (!started_) {
         started_ = pa_threaded_mainloop_start(loop_) >= 0;
     }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <mutex>
 
 // A pa_threaded_mainloop used the way libpulse 16 requires:
 // - every call into libpulse from another thread holds the loop's lock (Locker);
@@ -18,7 +19,8 @@ public:
     PulseMainloop(const PulseMainloop&) = delete;
     PulseMainloop& operator=(const PulseMainloop&) = delete;
 
-    // Starts the loop's thread once; later calls do nothing. False when the thread cannot start.
+    // Starts the loop's thread once; later calls do nothing. False when the thread cannot start. Safe from
+    // any thread.
     bool start();
 
     pa_mainloop_api* api() const { return pa_threaded_mainloop_get_api(loop_); }
@@ -58,5 +60,6 @@ public:
 
 private:
     pa_threaded_mainloop* loop_;
-    bool started_ = false;
+    std::mutex startMutex_;
+    bool started_ = false; // guarded by startMutex_
 };

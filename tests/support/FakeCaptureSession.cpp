@@ -25,6 +25,7 @@ bool FakeCaptureSession::startRunning(std::string* error) {
 
 void FakeCaptureSession::stopRunning() {
     state_->running = false;
+    state_->interrupted = false;
     state_->stopped = true;
     state_->blockHandler = {};
     state_->eventHandler = {};

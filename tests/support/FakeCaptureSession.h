@@ -6,7 +6,9 @@
 #include <string>
 
 // A capture session driven by the test: it can refuse its input or its start, and the test makes it deliver
-// blocks and events. Its shared state outlives the session, so a test can still look at a dropped session.
+// blocks and events (FakeCaptureSystem::sendEvent keeps `running` and `interrupted` in step with them, as a
+// real session would; a test may also set them directly). Its shared state outlives the session, so a test
+// can still look at a dropped session.
 class FakeCaptureSession : public CaptureSession {
 public:
     struct State {
@@ -15,6 +17,7 @@ public:
         CaptureDevice input;
         double sampleRate = 0;
         bool running = false;
+        bool interrupted = false;
         bool stopped = false;
         bool destroyed = false;
         BlockHandler blockHandler;
@@ -33,6 +36,7 @@ public:
     bool startRunning(std::string* error) override;
     void stopRunning() override;
     bool isRunning() const override { return state_->running; }
+    bool isInterrupted() const override { return state_->interrupted; }
 
 private:
     std::shared_ptr<State> state_;

@@ -2,17 +2,29 @@
 
 #include <algorithm>
 
+std::vector<CaptureDevice> FakeCaptureSystem::devices() {
+    std::lock_guard lock(mutex_);
+    return connectedDevices;
+}
+
 std::optional<CaptureDevice> FakeCaptureSystem::defaultDevice() {
-    return defaultDeviceID ? deviceWithUniqueID(*defaultDeviceID) : std::nullopt;
+    std::lock_guard lock(mutex_);
+    return defaultDeviceID ? deviceNamed(*defaultDeviceID) : std::nullopt;
 }
 
 std::optional<CaptureDevice> FakeCaptureSystem::deviceWithUniqueID(const std::string& uniqueID) {
+    std::lock_guard lock(mutex_);
+    return deviceNamed(uniqueID);
+}
+
+std::optional<CaptureDevice> FakeCaptureSystem::deviceNamed(const std::string& uniqueID) const {
     const auto found = std::find_if(connectedDevices.begin(), connectedDevices.end(),
                                     [&](const CaptureDevice& device) { return device.uniqueID == uniqueID; });
     return found == connectedDevices.end() ? std::nullopt : std::optional<CaptureDevice>(*found);
 }
 
 std::unique_ptr<CaptureSession> FakeCaptureSystem::makeSession() {
+    std::lock_guard lock(mutex_);
     auto state = std::make_shared<FakeCaptureSession::State>();
     state->failSetInput = failSetInput;
     state->failStart = failStart;
@@ -21,11 +33,15 @@ std::unique_ptr<CaptureSession> FakeCaptureSystem::makeSession() {
 }
 
 void FakeCaptureSystem::plugIn(const CaptureDevice& device) {
-    connectedDevices.push_back(device);
+    {
+        std::lock_guard lock(mutex_);
+        connectedDevices.push_back(device);
+    }
     emit deviceConnected(device);
 }
 
 void FakeCaptureSystem::unplug(const std::string& uniqueID) {
+    std::lock_guard lock(mutex_);
     std::erase_if(connectedDevices, [&](const CaptureDevice& device) { return device.uniqueID == uniqueID; });
 }
 
@@ -34,10 +50,23 @@ void FakeCaptureSystem::sendEvent(CaptureSession::Event event) {
     if (!state) {
         return;
     }
-    if (event == CaptureSession::Event::runtimeError || event == CaptureSession::Event::interrupted) {
-        state->running = false;
-    } else if (event == CaptureSession::Event::interruptionEnded || event == CaptureSession::Event::started) {
+    switch (event) {
+    case CaptureSession::Event::started:
         state->running = true;
+        break;
+    case CaptureSession::Event::interrupted:
+        state->running = false;
+        state->interrupted = true;
+        break;
+    case CaptureSession::Event::interruptionEnded:
+        state->running = true;
+        state->interrupted = false;
+        break;
+    case CaptureSession::Event::runtimeError:
+    case CaptureSession::Event::stopped:
+        state->running = false;
+        state->interrupted = false;
+        break;
     }
     if (state->eventHandler) {
         state->eventHandler(event, "made up by the test");

@@ -4,13 +4,16 @@
 #include "FakeCaptureSession.h"
 
 #include <memory>
+#include <mutex>
 #include <vector>
 
-// Input devices and sessions made up by the test, to make failures and device changes happen on demand.
+// Input devices and sessions made up by the test, to make failures, device changes and the audio server's
+// return happen on demand. The queries and makeSession() may run on another thread than the test's (they take
+// a lock); the test sets the public fields while nothing else uses the fake.
 class FakeCaptureSystem : public CaptureSystem {
     Q_OBJECT
 public:
-    std::vector<CaptureDevice> devices() override { return connectedDevices; }
+    std::vector<CaptureDevice> devices() override;
     std::optional<CaptureDevice> defaultDevice() override;
     std::optional<CaptureDevice> deviceWithUniqueID(const std::string& uniqueID) override;
     std::unique_ptr<CaptureSession> makeSession() override;
@@ -18,9 +21,12 @@ public:
     // Plugs a device in (and announces it).
     void plugIn(const CaptureDevice& device);
     void unplug(const std::string& uniqueID);
+    // Announces that the audio server is back, as the platform would after losing it (on the main thread).
+    void bringServerBack() { emit serverAvailable(); }
 
     // The session made last, and the behaviour of the sessions made from now on.
     std::shared_ptr<FakeCaptureSession::State> lastSession() const {
+        std::lock_guard lock(mutex_);
         return sessions.empty() ? nullptr : sessions.back();
     }
     // Sends an event from the newest session, as the platform would (on the main thread).
@@ -31,4 +37,9 @@ public:
     bool failSetInput = false;
     bool failStart = false;
     std::vector<std::shared_ptr<FakeCaptureSession::State>> sessions;
+
+private:
+    std::optional<CaptureDevice> deviceNamed(const std::string& uniqueID) const;
+
+    mutable std::recursive_mutex mutex_;
 };

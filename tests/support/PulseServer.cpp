@@ -1,31 +1,31 @@
 #include "PulseServer.h"
 
-#include <QProcess>
-#include <QThread>
-
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
-constexpr int commandTimeoutMs = 10000;
+constexpr std::chrono::milliseconds commandTimeout{10000};
 
-QString qs(const std::string& text) {
-    return QString::fromStdString(text);
-}
-QString qs(const std::filesystem::path& path) {
-    return QString::fromStdString(path.string());
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
 }
 
-// The daemon and the players end with this process even when a test crashes.
-void dieWithParent() {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
+std::string trimmed(std::string text) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.pop_back();
+    }
+    return text;
 }
 
 bool canConnect(const std::filesystem::path& socketPath) {
@@ -67,10 +67,7 @@ PulseServer::PulseServer() {
 }
 
 PulseServer::~PulseServer() {
-    if (player_) {
-        player_->kill();
-        player_->waitForFinished(commandTimeoutMs);
-    }
+    player_.reset();
     kill();
     for (const auto& [name, value] : savedEnvironment_) {
         if (value) {
@@ -86,39 +83,46 @@ std::string PulseServer::address() const {
 }
 
 bool PulseServer::isRunning() const {
-    return daemon_ && daemon_->state() == QProcess::Running;
+    return daemon_ && daemon_->isRunning();
 }
 
 bool PulseServer::start() {
     error_.clear();
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "PULSE_SERVER"}) {
-        environment.remove(name);
+    std::vector<std::string> environment;
+    for (const std::string& entry : ChildProcess::currentEnvironment()) {
+        const std::string name = entry.substr(0, entry.find('='));
+        const char* dropped[] = {
+            "DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "PULSE_SERVER",
+            "HOME",    "XDG_CONFIG_HOME", "PULSE_RUNTIME_PATH",       "PULSE_STATE_PATH"};
+        if (std::find(std::begin(dropped), std::end(dropped), name) == std::end(dropped)) {
+            environment.push_back(entry);
+        }
     }
-    environment.insert("HOME", qs(folder() / "home"));
-    environment.insert("XDG_CONFIG_HOME", qs(folder() / "home" / ".config"));
-    environment.insert("PULSE_RUNTIME_PATH", qs(folder() / "runtime"));
-    environment.insert("PULSE_STATE_PATH", qs(folder() / "state"));
+    environment.push_back("HOME=" + (folder() / "home").string());
+    environment.push_back("XDG_CONFIG_HOME=" + (folder() / "home" / ".config").string());
+    environment.push_back("PULSE_RUNTIME_PATH=" + (folder() / "runtime").string());
+    environment.push_back("PULSE_STATE_PATH=" + (folder() / "state").string());
 
-    daemon_ = std::make_unique<QProcess>();
-    daemon_->setProcessEnvironment(environment);
-    daemon_->setStandardOutputFile(qs(folder() / "daemon.log"), QIODevice::Append);
-    daemon_->setStandardErrorFile(qs(folder() / "daemon.log"), QIODevice::Append);
-    daemon_->setChildProcessModifier(dieWithParent);
+    daemon_ = std::make_unique<ChildProcess>();
     // In the foreground, as our child: its pid is ours to wait for. Root only earns a warning.
-    daemon_->start("pulseaudio", {"-n", "-F", qs(folder() / "default.pa"), "--exit-idle-time=-1",
-                                  "--daemonize=no", "--use-pid-file=no", "--system=no", "--realtime=no",
-                                  "--high-priority=no", "--log-target=stderr"});
-    if (!daemon_->waitForStarted(commandTimeoutMs)) {
-        error_ = "cannot start pulseaudio: " + daemon_->errorString().toStdString();
+    if (!daemon_->start({"pulseaudio", "-n", "-F", (folder() / "default.pa").string(), "--exit-idle-time=-1",
+                         "--daemonize=no", "--use-pid-file=no", "--system=no", "--realtime=no",
+                         "--high-priority=no", "--log-target=stderr"},
+                        environment, folder() / "daemon.log", folder() / "daemon.log", true)) {
+        error_ = "cannot start pulseaudio";
         return false;
     }
     // About 40 ms on this kind of machine; wait for the socket, bounded.
+    bool accepting = false;
     for (int attempt = 0; attempt < 500 && isRunning(); ++attempt) {
-        if (canConnect(folder() / "native") && pactl({"info"})) {
+        if (!accepting && canConnect(folder() / "native")) {
+            accepting = true;
+            acceptingSince_ = std::chrono::steady_clock::now();
+        }
+        if (accepting && pactl({"info"})) {
             return true;
         }
-        QThread::msleep(20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     error_ = "pulseaudio did not come up: " + logTail();
     kill();
@@ -129,16 +133,8 @@ bool PulseServer::kill() {
     if (!daemon_) {
         return true;
     }
-    if (daemon_->state() != QProcess::NotRunning) {
-        thaw();
-        daemon_->terminate();
-        if (!daemon_->waitForFinished(commandTimeoutMs)) {
-            daemon_->kill();
-            daemon_->waitForFinished(commandTimeoutMs);
-        }
-    }
-    // waitForFinished has reaped the child: its pid is gone.
-    const bool gone = daemon_->state() == QProcess::NotRunning;
+    thaw();
+    const bool gone = daemon_->stop(commandTimeout);
     daemon_.reset();
     return gone;
 }
@@ -150,47 +146,53 @@ bool PulseServer::restart() {
 
 void PulseServer::freeze() {
     if (isRunning() && !frozen_) {
-        ::kill(static_cast<pid_t>(daemon_->processId()), SIGSTOP);
+        daemon_->signal(SIGSTOP);
         frozen_ = true;
     }
 }
 
 void PulseServer::thaw() {
     if (isRunning() && frozen_) {
-        ::kill(static_cast<pid_t>(daemon_->processId()), SIGCONT);
+        daemon_->signal(SIGCONT);
     }
     frozen_ = false;
 }
 
 std::string PulseServer::logTail() const {
-    std::ifstream log(folder() / "daemon.log");
-    std::stringstream text;
-    text << log.rdbuf();
-    std::string all = text.str();
+    std::string all = readFile(folder() / "daemon.log");
     return all.size() > 2000 ? all.substr(all.size() - 2000) : all;
 }
 
 std::optional<std::string> PulseServer::pactl(const QStringList& arguments) {
-    QProcess process;
-    process.start("pactl", arguments);
-    if (!process.waitForFinished(commandTimeoutMs)) {
-        process.kill();
-        process.waitForFinished(commandTimeoutMs);
-        error_ = "pactl " + arguments.join(' ').toStdString() + ": no answer";
+    std::vector<std::string> command{"pactl"};
+    for (const QString& argument : arguments) {
+        command.push_back(argument.toStdString());
+    }
+    const std::string description = "pactl " + arguments.join(' ').toStdString();
+    const auto output = folder() / "pactl.out";
+    const auto errors = folder() / "pactl.err";
+    std::filesystem::remove(output);
+    std::filesystem::remove(errors);
+    ChildProcess process;
+    if (!process.start(command, ChildProcess::currentEnvironment(), output, errors, false)) {
+        error_ = description + ": cannot start";
         return std::nullopt;
     }
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        error_ = "pactl " + arguments.join(' ').toStdString() + ": " +
-                 process.readAllStandardError().trimmed().toStdString();
+    if (!process.waitForExit(commandTimeout)) {
+        error_ = description + ": no answer";
         return std::nullopt;
     }
-    return process.readAllStandardOutput().toStdString();
+    if (!process.exitedWithSuccess()) {
+        error_ = description + ": " + trimmed(readFile(errors));
+        return std::nullopt;
+    }
+    return readFile(output);
 }
 
 int PulseServer::loadModule(const std::string& name, const std::string& arguments) {
-    QStringList command{"load-module", qs(name)};
+    QStringList command{"load-module", QString::fromStdString(name)};
     if (!arguments.empty()) {
-        command << qs(arguments);
+        command << QString::fromStdString(arguments);
     }
     const auto output = pactl(command);
     if (!output) {
@@ -230,11 +232,11 @@ bool PulseServer::removeMicrophone(const Microphone& microphone) {
 }
 
 bool PulseServer::setDefaultSource(const std::string& name) {
-    return pactl({"set-default-source", qs(name)}).has_value();
+    return pactl({"set-default-source", QString::fromStdString(name)}).has_value();
 }
 
 bool PulseServer::suspendSource(const std::string& name, bool suspended) {
-    return pactl({"suspend-source", qs(name), suspended ? "1" : "0"}).has_value();
+    return pactl({"suspend-source", QString::fromStdString(name), suspended ? "1" : "0"}).has_value();
 }
 
 bool PulseServer::play(const std::string& sinkName, const std::vector<int16_t>& samples, int sampleRate) {
@@ -249,39 +251,28 @@ bool PulseServer::play(const std::string& sinkName, const std::vector<int16_t>& 
             return false;
         }
     }
-    if (player_) {
-        player_->kill();
-        player_->waitForFinished(commandTimeoutMs);
-    }
-    player_ = std::make_unique<QProcess>();
-    player_->setChildProcessModifier(dieWithParent);
-    player_->start("pacat", {"--playback", "--raw", "--format=s16le", "--rate=" + QString::number(sampleRate),
-                             "--channels=1", "--device=" + qs(sinkName), qs(file)});
-    return player_->waitForStarted(commandTimeoutMs);
+    return startPlayer({"pacat", "--playback", "--raw", "--format=s16le",
+                        "--rate=" + std::to_string(sampleRate), "--channels=1", "--device=" + sinkName,
+                        file.string()});
 }
 
 bool PulseServer::playFile(const std::string& sinkName, const std::filesystem::path& wavFile) {
-    if (player_) {
-        player_->kill();
-        player_->waitForFinished(commandTimeoutMs);
-    }
-    player_ = std::make_unique<QProcess>();
-    player_->setChildProcessModifier(dieWithParent);
-    player_->start("paplay", {"--device=" + qs(sinkName), qs(wavFile)});
-    return player_->waitForStarted(commandTimeoutMs);
+    return startPlayer({"paplay", "--device=" + sinkName, wavFile.string()});
+}
+
+bool PulseServer::startPlayer(const std::vector<std::string>& command) {
+    player_ = std::make_unique<ChildProcess>(); // the previous player, if any, is killed
+    std::filesystem::remove(folder() / "player.err");
+    return player_->start(command, ChildProcess::currentEnvironment(), "/dev/null", folder() / "player.err",
+                          true);
 }
 
 bool PulseServer::waitForPlayback(std::chrono::milliseconds timeout) {
-    if (!player_) {
+    if (!player_ || !player_->waitForExit(timeout)) {
         return false;
     }
-    // waitForFinished() answers false for a player that has already finished.
-    if (player_->state() != QProcess::NotRunning &&
-        !player_->waitForFinished(static_cast<int>(timeout.count()))) {
-        return false;
-    }
-    if (player_->exitStatus() != QProcess::NormalExit || player_->exitCode() != 0) {
-        error_ = "player failed: " + player_->readAllStandardError().trimmed().toStdString();
+    if (!player_->exitedWithSuccess()) {
+        error_ = "player failed: " + trimmed(readFile(folder() / "player.err"));
         return false;
     }
     return true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ChildProcess.h"
 #include "TemporaryFolder.h"
 
 #include <QStringList>
@@ -11,13 +12,12 @@
 #include <string>
 #include <vector>
 
-class QProcess;
-
 // A private PulseAudio daemon for one test, in a temporary folder: its own configuration (only the native
 // protocol with anonymous access on a socket in that folder), runtime and state paths, no autospawn, no
 // D-Bus, no X11. While it exists this process's libpulse clients (and the pactl/pacat it runs) talk to it
 // through PULSE_SERVER; the previous environment comes back when it is destroyed. The daemon dies with this
-// process if the test crashes.
+// process if the test crashes. Its programs are run as ChildProcess (posix_spawn), so ThreadSanitizer keeps
+// working in the test.
 class PulseServer {
 public:
     // Starts the daemon; isRunning() and error() tell how that went.
@@ -69,18 +69,22 @@ public:
     bool kill();
     // Starts a new daemon on the same socket (after kill(), or replacing a running one).
     bool restart();
+    // When the running daemon's socket first accepted a connection (checked every 20 ms while it starts).
+    std::chrono::steady_clock::time_point acceptingSince() const { return acceptingSince_; }
     // Stops / continues the daemon (SIGSTOP / SIGCONT): a server that accepts connections and never answers.
     void freeze();
     void thaw();
 
 private:
     bool start();
+    bool startPlayer(const std::vector<std::string>& command);
     std::string logTail() const;
 
     TemporaryFolder folder_;
-    std::unique_ptr<QProcess> daemon_;
-    std::unique_ptr<QProcess> player_;
+    std::unique_ptr<ChildProcess> daemon_;
+    std::unique_ptr<ChildProcess> player_;
     bool frozen_ = false;
+    std::chrono::steady_clock::time_point acceptingSince_;
     int playCount_ = 0;
     std::string error_;
     std::vector<std::pair<std::string, std::optional<std::string>>> savedEnvironment_;

@@ -62,6 +62,14 @@
         <translation>%1, %2</translation>
     </message>
     <message>
+        <source>Disk Space Error</source>
+        <translation>Not enough free disk space to keep the last %1: Tempolis keeps the last %2 for now.</translation>
+    </message>
+    <message>
+        <source>Cache Folder Error</source>
+        <translation>Tempolis cannot record: its folder for the recent past cannot be made (%1).</translation>
+    </message>
+    <message>
         <source>Settings Placeholder</source>
         <translation>Settings are on their way. Meanwhile, pull down from this icon to keep the recent past.</translation>
     </message>

@@ -4,7 +4,11 @@
 #include "LogCapture.h"
 #include "TemporaryFolder.h"
 
+#include "SerialQueue.h"
+
 #include <QCoreApplication>
+#include <QTest>
+#include <future>
 #include <gtest/gtest.h>
 
 namespace {
@@ -36,17 +40,25 @@ protected:
     std::unique_ptr<AudioCapture> makeCapture(std::optional<std::string> preferred = std::nullopt) {
         return std::make_unique<AudioCapture>(buffer, preferred, &delegate, 44'100, system);
     }
+    // Starts on the worker and waits for the outcome on this (the main) thread.
+    bool start(AudioCapture& capture) {
+        std::optional<bool> outcome;
+        capture.start(worker, [&](bool started) { outcome = started; });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return outcome.has_value(); }, 5000));
+        return outcome.value_or(false);
+    }
 
     TemporaryFolder caches;
     AudioBuffer buffer;
     FakeCaptureSystem system;
     CountingDelegate delegate;
     LogCapture log;
+    SerialQueue worker{"capture start"};
 };
 
 TEST_F(AudioCaptureTest, UsesThePreferredDeviceOrFallsBackToTheDefault) {
     auto capture = makeCapture(usb.uniqueID);
-    ASSERT_TRUE(capture->start());
+    ASSERT_TRUE(start(*capture));
     EXPECT_EQ(capture->captureDevice(), usb);
     EXPECT_EQ(system.lastSession()->input, usb);
     EXPECT_TRUE(capture->isRunning());
@@ -54,14 +66,14 @@ TEST_F(AudioCaptureTest, UsesThePreferredDeviceOrFallsBackToTheDefault) {
         << "the ring opens before audio";
 
     auto unplugged = makeCapture(std::string("alsa_input.gone"));
-    ASSERT_TRUE(unplugged->start());
+    ASSERT_TRUE(start(*unplugged));
     EXPECT_EQ(unplugged->captureDevice(), builtIn);
 }
 
 TEST_F(AudioCaptureTest, WithoutAnyInputDeviceTheStartFails) {
     system.connectedDevices.clear();
     auto capture = makeCapture();
-    EXPECT_FALSE(capture->start());
+    EXPECT_FALSE(start(*capture));
     EXPECT_EQ(log.lines(),
               std::vector<std::string>{"Error: AudioCapture: Error getting default audio device."});
     EXPECT_FALSE(capture->hasSession());
@@ -69,8 +81,8 @@ TEST_F(AudioCaptureTest, WithoutAnyInputDeviceTheStartFails) {
 
 TEST_F(AudioCaptureTest, StartingTwiceKeepsTheFirstSession) {
     auto capture = makeCapture();
-    ASSERT_TRUE(capture->start());
-    EXPECT_FALSE(capture->start());
+    ASSERT_TRUE(start(*capture));
+    EXPECT_FALSE(start(*capture));
     EXPECT_TRUE(
         log.contains("Error: AudioCapture: Error starting capture session because one already exists."));
     EXPECT_EQ(system.sessions.size(), 1u);
@@ -79,7 +91,7 @@ TEST_F(AudioCaptureTest, StartingTwiceKeepsTheFirstSession) {
 
 TEST_F(AudioCaptureTest, BlocksGoToTheBufferAndLateOnesAreDropped) {
     auto capture = makeCapture();
-    ASSERT_TRUE(capture->start());
+    ASSERT_TRUE(start(*capture));
     auto deliver = system.lastSession()->blockHandler;
     const std::vector<uint8_t> samples(882, 9);
     deliver(samples.data(), samples.size());
@@ -95,7 +107,7 @@ TEST_F(AudioCaptureTest, BlocksGoToTheBufferAndLateOnesAreDropped) {
 
 TEST_F(AudioCaptureTest, ARuntimeErrorStopsTheCaptureAndTellsTheDelegateOnce) {
     auto capture = makeCapture();
-    ASSERT_TRUE(capture->start());
+    ASSERT_TRUE(start(*capture));
     system.sendEvent(CaptureSession::Event::runtimeError);
     EXPECT_EQ(delegate.calls, 0) << "events are handled from the event loop";
     processEvents();
@@ -108,7 +120,7 @@ TEST_F(AudioCaptureTest, ARuntimeErrorStopsTheCaptureAndTellsTheDelegateOnce) {
 
 TEST_F(AudioCaptureTest, AnInterruptionOnlyTellsTheDelegate) {
     auto capture = makeCapture();
-    ASSERT_TRUE(capture->start());
+    ASSERT_TRUE(start(*capture));
     system.sendEvent(CaptureSession::Event::interrupted);
     processEvents();
     EXPECT_EQ(delegate.calls, 1);
@@ -122,7 +134,7 @@ TEST_F(AudioCaptureTest, AnInterruptionOnlyTellsTheDelegate) {
 
 TEST_F(AudioCaptureTest, EveryStopIsFollowedByTheStoppedLineWhenTheCaptureGoes) {
     auto capture = makeCapture();
-    ASSERT_TRUE(capture->start());
+    ASSERT_TRUE(start(*capture));
     capture->stop();
     EXPECT_EQ(delegate.calls, 1);
     EXPECT_TRUE(log.lines().empty());
@@ -133,7 +145,7 @@ TEST_F(AudioCaptureTest, EveryStopIsFollowedByTheStoppedLineWhenTheCaptureGoes) 
 
 TEST_F(AudioCaptureTest, EventsOfADestroyedCaptureAreIgnored) {
     auto capture = makeCapture();
-    ASSERT_TRUE(capture->start());
+    ASSERT_TRUE(start(*capture));
     auto state = system.lastSession();
     auto handler = state->eventHandler;
     handler(CaptureSession::Event::runtimeError, "queued just before the capture went away");
@@ -141,4 +153,24 @@ TEST_F(AudioCaptureTest, EventsOfADestroyedCaptureAreIgnored) {
     const int calls = delegate.calls;
     processEvents(); // must not touch the destroyed capture
     EXPECT_EQ(delegate.calls, calls);
+}
+
+TEST_F(AudioCaptureTest, AStopWhileTheWorkerIsBusyAbandonsTheStart) {
+    std::promise<void> unblock;
+    worker.async([future = unblock.get_future().share()] { future.wait(); }); // a server that does not answer
+    auto capture = makeCapture();
+    bool completed = false;
+    capture->start(worker, [&](bool) { completed = true; });
+    EXPECT_TRUE(capture->isStarting());
+    capture->stop();
+    EXPECT_EQ(delegate.calls, 1);
+    EXPECT_FALSE(capture->isStarting());
+
+    unblock.set_value();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return system.lastSession() && system.lastSession()->destroyed; }, 5000))
+        << "the abandoned session is dropped once the worker is done with it";
+    EXPECT_FALSE(completed);
+    EXPECT_FALSE(capture->hasSession());
+    EXPECT_FALSE(buffer.queue().syncResult([&] { return buffer.isFileOpen(); }));
 }

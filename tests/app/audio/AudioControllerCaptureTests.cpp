@@ -7,6 +7,7 @@
 #include "LogCapture.h"
 #include "PulseCaptureSystem.h"
 #include "PulseServer.h"
+#include "StallProbe.h"
 #include "TemporaryFolder.h"
 
 #include <QTest>
@@ -169,7 +170,7 @@ TEST_F(AudioControllerCaptureTest, RecordsAgainAfterTheServerIsKilledAndComesBac
     EXPECT_TRUE(waitForAudio(0.5)) << "audio flows again";
 }
 
-TEST_F(AudioControllerCaptureTest, ARestartThatFailsAtOnceWaitsFifteenSeconds) {
+TEST_F(AudioControllerCaptureTest, ARestartThatFailsAtOnceWaitsFifteenSecondsUnlessTheServerComesBack) {
     controller->startRecording();
     ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isRecording(); }, 5'000));
     ASSERT_TRUE(server.kill());
@@ -178,4 +179,45 @@ TEST_F(AudioControllerCaptureTest, ARestartThatFailsAtOnceWaitsFifteenSeconds) {
     // The server stays away: the retry fails at once, so the next one waits.
     ASSERT_TRUE(QTest::qWaitFor([&] { return controller->pendingRestartDelaySeconds() == 15.0; }, 5'000));
     EXPECT_TRUE(log.contains("Error: AudioController: Error starting audio capture."));
+
+    // Back with its microphone: recording resumes at once, not when the 15 seconds are over.
+    ASSERT_TRUE(server.restart()) << server.error();
+    const auto microphone = server.addMicrophone("builtin_mic", "Built-in Microphone");
+    ASSERT_TRUE(microphone);
+    ASSERT_TRUE(server.setDefaultSource(microphone->sourceName));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return controller->isRecording(); }, 1'000));
+    EXPECT_TRUE(waitForAudio(0.5)) << "audio flows again";
+}
+
+TEST_F(AudioControllerCaptureTest, ASuspendedSourcePausesRecordingAndAFrozenServerIsRestartedFrom) {
+    controller->startRecording();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isRecording(); }, 5'000));
+    ASSERT_TRUE(waitForAudio(0.5));
+    const AudioCapture* capture = controller->audioCapture();
+
+    // Suspended for longer than any silence allowed to a running source: waited for, never restarted.
+    ASSERT_TRUE(server.suspendSource(builtIn.sourceName, true));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->isRecording(); }, 5'000));
+    QTest::qWait(static_cast<int>(AudioCapture::minimumSilenceSeconds * 1000) + 1'500);
+    EXPECT_EQ(controller->audioCapture(), capture);
+    EXPECT_FALSE(controller->pendingRestartDelaySeconds());
+    ASSERT_TRUE(server.suspendSource(builtIn.sourceName, false));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isRecording(); }, 5'000));
+    EXPECT_EQ(controller->audioCapture(), capture);
+    ASSERT_TRUE(waitForAudio(0.5));
+
+    // A frozen server says nothing and sends nothing: the silence ends the capture, and recording comes
+    // back once the server does. Meanwhile every attempt waits for it off the main thread.
+    StallProbe probe;
+    server.freeze();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->audioCapture() != capture; }, 10'000));
+    QTest::qWait(1'000); // the first restart, against the frozen server
+    EXPECT_LT(probe.longestStallMilliseconds(), 250);
+    const auto lines = log.lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.starts_with("Error: AudioCapture: No audio arrived for ");
+    }));
+    server.thaw();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return controller->isRecording(); }, 20'000));
+    EXPECT_TRUE(waitForAudio(0.5));
 }

@@ -24,6 +24,11 @@ void processEvents() {
     }
 }
 
+// Capture starts on a worker and reports back through the event loop.
+bool recordingSoon(AudioController& audio) {
+    return QTest::qWaitFor([&] { return audio.isRecording(); }, 5'000);
+}
+
 } // namespace
 
 class AudioControllerTest : public ::testing::Test {
@@ -64,7 +69,7 @@ TEST_F(AudioControllerTest, CaptureWindowComesFromTheStoredMinutes) {
 TEST_F(AudioControllerTest, StartRecordingCapturesFromTheDefaultDeviceIntoTheBuffer) {
     auto& audio = makeController();
     audio.startRecording();
-    ASSERT_TRUE(audio.isRecording());
+    ASSERT_TRUE(recordingSoon(audio));
     const auto session = capture.lastSession();
     EXPECT_EQ(session->input, builtIn);
     EXPECT_EQ(session->sampleRate, 44'100);
@@ -82,6 +87,7 @@ TEST_F(AudioControllerTest, StartRecordingCapturesFromTheDefaultDeviceIntoTheBuf
 TEST_F(AudioControllerTest, StopRecordingStopsCaptureAndKeepsTheBuffer) {
     auto& audio = makeController();
     audio.startRecording();
+    ASSERT_TRUE(recordingSoon(audio));
     const std::vector<uint8_t> samples(4'410, 1);
     capture.lastSession()->blockHandler(samples.data(), samples.size());
     QSignalSpy status(&audio, &AudioController::recordingStatusChanged);
@@ -104,8 +110,7 @@ TEST_F(AudioControllerTest, FirstUseAsksForAccessAndStartsWhenGranted) {
     EXPECT_EQ(audio.audioCapture(), nullptr);
     authorization.answer(true);
     EXPECT_FALSE(audio.isRecording()) << "the answer is handled on the main thread, not the answering one";
-    processEvents();
-    EXPECT_TRUE(audio.isRecording());
+    EXPECT_TRUE(recordingSoon(audio));
     EXPECT_TRUE(alerts.empty());
 }
 
@@ -137,6 +142,7 @@ TEST_F(AudioControllerTest, AccessDeniedEarlierAsksNothing) {
 TEST_F(AudioControllerTest, AFailedSessionRestartsAfterHalfASecondThenAfterFifteenWhenItFailsAgainAtOnce) {
     auto& audio = makeController();
     audio.startRecording();
+    ASSERT_TRUE(recordingSoon(audio));
     QSignalSpy status(&audio, &AudioController::recordingStatusChanged);
     capture.sendEvent(CaptureSession::Event::runtimeError);
     processEvents();
@@ -146,7 +152,7 @@ TEST_F(AudioControllerTest, AFailedSessionRestartsAfterHalfASecondThenAfterFifte
     EXPECT_EQ(audio.pendingRestartDelaySeconds(), 0.5);
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return capture.sessions.size() == 2; }, 5'000));
-    EXPECT_TRUE(audio.isRecording());
+    EXPECT_TRUE(recordingSoon(audio));
     EXPECT_FALSE(audio.pendingRestartDelaySeconds());
 
     // Failing again within a second of that attempt waits 15 seconds.
@@ -158,24 +164,46 @@ TEST_F(AudioControllerTest, AFailedSessionRestartsAfterHalfASecondThenAfterFifte
 TEST_F(AudioControllerTest, ASessionThatRanForAWhileIsRestartedAfterHalfASecondAgain) {
     auto& audio = makeController();
     audio.startRecording();
+    ASSERT_TRUE(recordingSoon(audio));
     capture.sendEvent(CaptureSession::Event::runtimeError);
     processEvents();
     ASSERT_TRUE(QTest::qWaitFor([&] { return capture.sessions.size() == 2; }, 5'000));
+    ASSERT_TRUE(recordingSoon(audio));
     QTest::qWait(1'100);
     capture.sendEvent(CaptureSession::Event::runtimeError);
     processEvents();
     EXPECT_EQ(audio.pendingRestartDelaySeconds(), 0.5);
 }
 
-TEST_F(AudioControllerTest, AnInterruptionDropsTheCaptureAndRestartsIt) {
+TEST_F(AudioControllerTest, AnInterruptionKeepsTheCaptureUntilTheSourceResumes) {
     auto& audio = makeController();
     audio.startRecording();
+    ASSERT_TRUE(recordingSoon(audio));
     QSignalSpy status(&audio, &AudioController::recordingStatusChanged);
     capture.sendEvent(CaptureSession::Event::interrupted);
     processEvents();
-    EXPECT_EQ(audio.audioCapture(), nullptr);
-    EXPECT_EQ(status.count(), 2) << "the interruption and the stop of the dropped capture";
-    ASSERT_TRUE(QTest::qWaitFor([&] { return audio.isRecording(); }, 5'000));
+    EXPECT_NE(audio.audioCapture(), nullptr);
+    EXPECT_FALSE(audio.isRecording());
+    EXPECT_FALSE(audio.pendingRestartDelaySeconds()) << "no drop-and-restart while the source is suspended";
+    capture.sendEvent(CaptureSession::Event::interruptionEnded);
+    processEvents();
+    EXPECT_TRUE(audio.isRecording());
+    EXPECT_EQ(status.count(), 2);
+    EXPECT_EQ(capture.sessions.size(), 1u);
+}
+
+TEST_F(AudioControllerTest, AServerThatComesBackIsUsedAtOnceNotAfterTheFifteenSecondWait) {
+    capture.failStart = true;
+    auto& audio = makeController();
+    audio.startRecording();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return audio.pendingRestartDelaySeconds() == 15.0; }, 5'000));
+    capture.failStart = false;
+    capture.bringServerBack();
+    EXPECT_FALSE(audio.pendingRestartDelaySeconds());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return audio.isRecording(); }, 1'000));
+
+    capture.bringServerBack(); // already recording: nothing to do
+    EXPECT_EQ(capture.sessions.size(), 3u);
 }
 
 TEST_F(AudioControllerTest, AfterStopRecordingFailuresScheduleNothing) {
@@ -197,6 +225,7 @@ TEST_F(AudioControllerTest, AFailedStartIsRetriedUntilADeviceAppears) {
     capture.connectedDevices.clear();
     auto& audio = makeController();
     audio.startRecording();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return audio.pendingRestartDelaySeconds().has_value(); }, 5'000));
     EXPECT_TRUE(log.contains("Error: AudioCapture: Error getting default audio device."));
     EXPECT_TRUE(log.contains("Error: AudioController: Error starting audio capture."));
     EXPECT_EQ(audio.audioCapture(), nullptr) << "the failed capture is dropped";
@@ -207,13 +236,14 @@ TEST_F(AudioControllerTest, AFailedStartIsRetriedUntilADeviceAppears) {
     capture.plugIn(builtIn);
     audio.stopRecording();
     audio.startRecording();
-    EXPECT_TRUE(audio.isRecording());
+    EXPECT_TRUE(recordingSoon(audio));
 }
 
 TEST_F(AudioControllerTest, ASessionThatCannotStartIsAFailedStart) {
     capture.failStart = true;
     auto& audio = makeController();
     audio.startRecording();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return audio.pendingRestartDelaySeconds().has_value(); }, 5'000));
     EXPECT_TRUE(log.contains("Error: AudioCapture: Error starting capture session. (Connection refused)"));
     EXPECT_EQ(audio.audioCapture(), nullptr);
     EXPECT_TRUE(capture.lastSession()->destroyed);
@@ -226,6 +256,8 @@ TEST_F(AudioControllerTest, WithoutAutomaticRestartAFailedCaptureStaysUntilStopR
     auto& audio = makeController();
     capture.failSetInput = true;
     audio.setCaptureMaxMinutes(30); // starts capture without enabling automatic restart
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return log.contains("Error: AudioController: Error starting audio capture."); }, 5'000));
     EXPECT_TRUE(log.contains("Error: AudioCapture: Error creating audio device input."));
     ASSERT_NE(audio.audioCapture(), nullptr);
     EXPECT_FALSE(audio.isRecording());
@@ -234,12 +266,13 @@ TEST_F(AudioControllerTest, WithoutAutomaticRestartAFailedCaptureStaysUntilStopR
     capture.failSetInput = false;
     audio.stopRecording();
     audio.startRecording();
-    EXPECT_TRUE(audio.isRecording());
+    EXPECT_TRUE(recordingSoon(audio));
 }
 
 TEST_F(AudioControllerTest, CaptureWindowChangesResizeTheRingAndClampTheWindow) {
     auto& audio = makeController();
     audio.startRecording();
+    ASSERT_TRUE(recordingSoon(audio));
     QSignalSpy status(&audio, &AudioController::recordingStatusChanged);
 
     audio.setCaptureMaxMinutes(60);
@@ -248,10 +281,11 @@ TEST_F(AudioControllerTest, CaptureWindowChangesResizeTheRingAndClampTheWindow) 
 
     audio.setCaptureMaxMinutes(10);
     EXPECT_EQ(audio.captureMaxDuration(), 900);
+    audio.audioBuffer().queue().sync([] {}); // the ring follows on the buffer's queue
     EXPECT_EQ(audio.audioBuffer().fileBufferMaxSize(), 600 * 88'200);
     EXPECT_EQ(std::filesystem::file_size(audio.audioBuffer().fileBufferURL()), 600u * 88'200u);
     EXPECT_EQ(Defaults::integer(Defaults::captureMaximumMinutesKey), 10);
-    EXPECT_TRUE(audio.isRecording());
+    EXPECT_TRUE(recordingSoon(audio));
     EXPECT_EQ(capture.sessions.size(), 2u);
 
     // The stop reported a change while automatic restart stayed on: its timer finds the new capture.
@@ -266,32 +300,36 @@ TEST_F(AudioControllerTest, CaptureWindowChangesResizeTheRingAndClampTheWindow) 
 
     audio.setCaptureMaxMinutes(600);
     EXPECT_EQ(audio.captureMaxDuration(), 28'800);
+    audio.audioBuffer().queue().sync([] {});
     EXPECT_EQ(audio.audioBuffer().fileBufferMaxSize(), 36'000LL * 88'200);
 }
 
 TEST_F(AudioControllerTest, ARefusedResizeKeepsTheOldWindowAndRecordsOnIt) {
     auto& audio = makeController();
     audio.startRecording();
+    ASSERT_TRUE(recordingSoon(audio));
     audio.audioBuffer().queue().sync([] {});                      // the ring is open
     std::filesystem::remove(audio.audioBuffer().fileBufferURL()); // then it vanished: nothing to resize
     audio.setCaptureMaxMinutes(30);
-    EXPECT_EQ(audio.captureMaxDuration(), 3'600);
+    EXPECT_EQ(audio.captureMaxDuration(), 1'800) << "told at once, before the ring follows";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return audio.captureMaxDuration() == 3'600; }, 5'000));
     EXPECT_TRUE(log.contains("Error: AudioBuffer: Error resizing capture buffer file."));
-    EXPECT_TRUE(audio.isRecording());
+    EXPECT_TRUE(recordingSoon(audio));
 }
 
 TEST_F(AudioControllerTest, ChoosingADeviceSwitchesOnlyWhenItDiffers) {
     capture.connectedDevices = {builtIn, headset};
     auto& audio = makeController();
     audio.startRecording();
+    ASSERT_TRUE(recordingSoon(audio));
     audio.setPreferredDevice(builtIn.uniqueID);
     EXPECT_EQ(capture.sessions.size(), 1u) << "the device in use changes nothing";
     EXPECT_EQ(Defaults::preferredAudioDevice(), QString::fromStdString(builtIn.uniqueID));
 
     audio.setPreferredDevice(headset.uniqueID);
     EXPECT_EQ(capture.sessions.size(), 2u);
+    ASSERT_TRUE(recordingSoon(audio));
     EXPECT_EQ(capture.lastSession()->input, headset);
-    EXPECT_TRUE(audio.isRecording());
 
     audio.setPreferredDevice(std::nullopt);
     EXPECT_FALSE(Defaults::preferredAudioDevice());
@@ -303,6 +341,7 @@ TEST_F(AudioControllerTest, ThePreferredDeviceIsUsedAgainWhenItIsPluggedBackIn) 
     Defaults::setPreferredAudioDevice(QString::fromStdString(headset.uniqueID));
     auto& audio = makeController();
     audio.startRecording();
+    ASSERT_TRUE(recordingSoon(audio));
     EXPECT_EQ(capture.lastSession()->input, builtIn) << "missing preferred device: the default is used";
 
     capture.plugIn(webcam);
@@ -310,8 +349,8 @@ TEST_F(AudioControllerTest, ThePreferredDeviceIsUsedAgainWhenItIsPluggedBackIn) 
 
     capture.plugIn(headset);
     EXPECT_EQ(capture.sessions.size(), 2u);
+    ASSERT_TRUE(recordingSoon(audio));
     EXPECT_EQ(capture.lastSession()->input, headset);
-    EXPECT_TRUE(audio.isRecording());
 
     capture.plugIn(headset);
     EXPECT_EQ(capture.sessions.size(), 2u) << "already on the preferred device";

@@ -110,7 +110,7 @@ TEST_F(AppDelegateTest, FirstLaunchCountsAndStartsRecordingIntoAnEmptiedBuffer) 
     EXPECT_EQ(Defaults::integer(Defaults::launchCountKey), 1);
     EXPECT_TRUE(Defaults::boolean(Defaults::legacyUserKey));
     EXPECT_FALSE(Defaults::boolean(Defaults::autoLaunchKey));
-    EXPECT_TRUE(app.audioController().isRecording());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return app.audioController().isRecording(); }, 5'000));
     ASSERT_NE(app.statusItem(), nullptr);
     EXPECT_EQ(app.statusItem()->button()->imageName(), "Status-Icon-Template");
     EXPECT_FALSE(app.applicationShouldTerminateAfterLastWindowClosed());
@@ -121,11 +121,15 @@ TEST_F(AppDelegateTest, FirstLaunchCountsAndStartsRecordingIntoAnEmptiedBuffer) 
     EXPECT_EQ(Defaults::integer(Defaults::launchCountKey), 2);
 }
 
-TEST_F(AppDelegateTest, ALaunchEmptiesTheBufferButWakeKeepsIt) {
+TEST_F(AppDelegateTest, ALaunchEmptiesTheBufferButWakeKeepsItAndSleepWaitsForTheStop) {
     // logind runs before the application starts watching it, as on a real system.
     FakeLogind logind(DBusTestEnvironment::instance()->systemBus().address());
     ASSERT_TRUE(logind.isRegistered());
     auto& app = launch();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app.sleepInhibitor().isHeld(); }, 5'000));
+    ASSERT_EQ(logind.activeInhibitors().size(), 1);
+    EXPECT_EQ(logind.activeInhibitors()[0].what, "sleep");
+    EXPECT_EQ(logind.activeInhibitors()[0].mode, "delay");
     const std::vector<uint8_t> samples(44'100, 3);
     capture.lastSession()->blockHandler(samples.data(), samples.size());
     app.audioController().audioBuffer().queue().sync([] {});
@@ -133,11 +137,18 @@ TEST_F(AppDelegateTest, ALaunchEmptiesTheBufferButWakeKeepsIt) {
 
     // Sleep and wake through logind's signal on the system bus.
     logind.prepareForSleep(true);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !app.audioController().isRecording(); }, 5'000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return logind.activeInhibitors().isEmpty(); }, 5'000))
+        << "the lock is let go once stopped";
+    EXPECT_FALSE(app.audioController().isRecording());
     EXPECT_TRUE(capture.lastSession()->stopped);
+    EXPECT_FALSE(app.audioController().audioBuffer().queue().syncResult([&] {
+        return app.audioController().audioBuffer().isFileOpen();
+    })) << "the ring was closed before";
     logind.prepareForSleep(false);
     ASSERT_TRUE(QTest::qWaitFor([&] { return app.audioController().isRecording(); }, 5'000));
     EXPECT_EQ(capture.sessions.size(), 2u);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return logind.activeInhibitors().size() == 1; }, 5'000))
+        << "taken again at wake";
     app.audioController().audioBuffer().queue().sync([] {});
     EXPECT_EQ(app.audioController().audioBuffer().memoryBufferCurrentSize(), 44'100)
         << "wake keeps the buffer";

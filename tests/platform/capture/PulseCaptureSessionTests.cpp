@@ -179,16 +179,21 @@ TEST_F(PulseCaptureSessionTest, SuspendingTheInputInterruptsAndResumingEndsTheIn
     ASSERT_NO_FATAL_FAILURE(hearSomething(probe));
     ASSERT_TRUE(session.isRunning());
 
+    EXPECT_FALSE(session.isInterrupted());
+
     ASSERT_TRUE(server.suspendSource(microphone.sourceName, true));
     ASSERT_TRUE(probe.waitForEvent(Event::interrupted, eventTimeout));
     EXPECT_FALSE(session.isRunning());
+    EXPECT_TRUE(session.isInterrupted());
 
     ASSERT_TRUE(server.suspendSource(microphone.sourceName, false));
     ASSERT_TRUE(probe.waitForEvent(Event::interruptionEnded, eventTimeout));
     EXPECT_TRUE(session.isRunning());
-    // Audio flows again.
+    EXPECT_FALSE(session.isInterrupted());
+    // The same session delivers again: an interruption is no failure and needs no restart.
     EXPECT_TRUE(probe.waitForBytes(probe.byteCount() + sampleRate / 5, dataTimeout));
     EXPECT_EQ(probe.eventCount(Event::runtimeError), 0u);
+    EXPECT_EQ(probe.eventCount(Event::stopped), 0u);
     EXPECT_TRUE(probe.eventsWereOnTheMainThread());
 }
 
@@ -199,9 +204,11 @@ TEST_F(PulseCaptureSessionTest, ASessionStartedOnASuspendedInputIsNotRunning) {
     ASSERT_NO_FATAL_FAILURE(start(session));
     ASSERT_TRUE(probe.waitForEvent(Event::interrupted, eventTimeout));
     EXPECT_FALSE(session.isRunning());
+    EXPECT_TRUE(session.isInterrupted());
     ASSERT_TRUE(server.suspendSource(microphone.sourceName, false));
     ASSERT_TRUE(probe.waitForEvent(Event::interruptionEnded, eventTimeout));
     EXPECT_TRUE(session.isRunning());
+    EXPECT_FALSE(session.isInterrupted());
 }
 
 TEST_F(PulseCaptureSessionTest, AKilledServerEndsInARuntimeErrorAndARestartedOneWorksAgain) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 
 using namespace std::chrono_literals;
 
@@ -156,7 +157,7 @@ TEST_F(PulseCaptureSystemTest, DeviceConnectedWorksAgainAfterTheServerCameBack) 
     ASSERT_TRUE(server.kill());
     ASSERT_TRUE(server.restart()) << server.error();
     ASSERT_TRUE(server.addMicrophone("second_mic", "Second"));
-    // The monitor reconnects by itself (it polls every second) and sees the new source.
+    // The monitor reconnects by itself (it polls while the server is gone) and sees the new source.
     ASSERT_TRUE(connected.waitFor("second_mic", 10s));
     EXPECT_TRUE(connected.onMainThread);
     EXPECT_EQ(system.devices(), (std::vector<CaptureDevice>{{"second_mic", "Second"}}));
@@ -172,6 +173,35 @@ TEST_F(PulseCaptureSystemTest, SourcesOfAReturningServerAreAnnounced) {
     ASSERT_TRUE(server.restart()) << server.error();
     ASSERT_TRUE(server.addMicrophone("rec_mic", "Test Microphone"));
     EXPECT_TRUE(connected.waitFor("rec_mic", 10s));
+}
+
+// The audio server goes away for 3 s (lost while the system runs, or not there yet when it is made) and comes
+// back: serverAvailable follows within a second, once, on the main thread.
+TEST_F(PulseCaptureSystemTest, AReturningServerIsAnnouncedWithinASecond) {
+    for (const bool absentAtCreation : {false, true}) {
+        SCOPED_TRACE(absentAtCreation);
+        auto system = absentAtCreation ? nullptr : std::make_unique<PulseCaptureSystem>();
+        ASSERT_TRUE(!system || system->devices().empty()); // connected
+        ASSERT_TRUE(server.kill());
+        system = system ? std::move(system) : std::make_unique<PulseCaptureSystem>();
+        std::vector<std::chrono::steady_clock::time_point> announced;
+        QObject::connect(system.get(), &CaptureSystem::serverAvailable, system.get(), [&] {
+            EXPECT_EQ(QThread::currentThread(), QCoreApplication::instance()->thread());
+            announced.push_back(std::chrono::steady_clock::now());
+        });
+        QTest::qWait(3000); // the outage itself; the system keeps trying meanwhile
+        EXPECT_TRUE(announced.empty());
+
+        ASSERT_TRUE(server.restart()) << server.error();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !announced.empty(); }, 5000));
+        const auto delay = announced.front() - server.acceptingSince();
+        RecordProperty("serverAvailableDelayMs",
+                       int(std::chrono::duration_cast<std::chrono::milliseconds>(delay).count()));
+        EXPECT_LT(delay, 1s);
+        EXPECT_TRUE(system->devices().empty()); // a round trip: a second announcement would be queued by now
+        QCoreApplication::processEvents();
+        EXPECT_EQ(announced.size(), 1u);
+    }
 }
 
 TEST_F(PulseCaptureSystemTest, DestroyingTheSystemWithEmissionsInFlightIsSafe) {
