@@ -6,11 +6,14 @@
 #include "Localization.h"
 #include "Log.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
+#include <QPointer>
 #include <QStandardPaths>
+#include <QThreadPool>
 #include <QUuid>
 
 void AudioController::exportRecording(int seconds) {
@@ -85,17 +88,36 @@ void AudioController::savePanelClosed(SavePanel::Response response, const QStrin
         QFile::remove(fileURL);
         return;
     }
-    // The existing file is replaced only by a complete clip, also across file systems.
-    QString error;
-    if (!FileMover::moveReplacing(fileURL, chosenPath, &error)) {
+    // Moving copies the clip when it goes to another file system: never on the main thread.
+    const QPointer<AudioController> controller(this);
+    QThreadPool::globalInstance()->start([controller, fileURL, chosenPath, duration] {
+        // The existing file is replaced only by a complete clip, also across file systems.
+        QString error;
+        const bool moved = FileMover::moveReplacing(fileURL, chosenPath, &error);
+        if (moved) {
+            // A saved clip is the user's file now: give it the mode their own files get.
+            FileMover::applyDefaultMode(chosenPath);
+        } else {
+            QFile::remove(fileURL);
+        }
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [controller, moved, error, duration] {
+                if (controller) {
+                    controller->clipMoved(moved, error, duration);
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void AudioController::clipMoved(bool moved, const QString& error, double duration) {
+    if (!moved) {
         Log::write("Error: AudioController: Error moving the recording into place. (" + error.toStdString() +
                    ")");
-        QFile::remove(fileURL);
         emit exportError();
         return;
     }
-    // A saved clip is the user's file now: give it the mode their own files get.
-    FileMover::applyDefaultMode(chosenPath);
     emit exportFinished(duration);
     Defaults::setInteger(Defaults::recordingsSavedKey, Defaults::integer(Defaults::recordingsSavedKey) + 1);
 }

@@ -13,7 +13,47 @@
 #include "Workspace.h"
 
 #include <QApplication>
+#include <QDateTime>
+#include <QDeadlineTimer>
 #include <QTimer>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// The ring holds the last hour of what the microphone heard: it goes with the program, also when the program
+// ends through exit() without unwinding (the toolkit does that when the display goes away first, as at many
+// logouts, or when a terminal's Ctrl-C took the display down).
+char ringPathAtExit[PATH_MAX] = {};
+
+void eraseRingAtExit() {
+    if (ringPathAtExit[0] != '\0') {
+        unlink(ringPathAtExit);
+    }
+}
+
+// Without its folder the program can keep nothing: it says so in the log, on the terminal and in a
+// notification (it may have been started at login, with nobody watching a terminal), and ends with a failure.
+int failWithoutCacheFolder(const std::string& reason) {
+    Log::write("AudioBuffer: Error locating the cache folder.");
+    Log::write("Error: Tempolis: Error creating the cache folder. (" + reason + ")");
+    const QString sentence = Localization::string("Cache Folder Error").arg(QString::fromStdString(reason));
+    std::fprintf(stderr, "%s\n", sentence.toLocal8Bit().constData());
+    UserNotificationCenter notifications;
+    notifications.schedule(QCoreApplication::applicationName(), sentence, {}, QDateTime());
+    // The notification is sent asynchronously: give the server a moment to take it before the process ends.
+    const QDeadlineTimer deadline(2000);
+    while (notifications.notificationCount() == 0 && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    return EXIT_FAILURE;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     Log::setIdentity("Tempolis");
@@ -39,6 +79,19 @@ int main(int argc, char** argv) {
         Log::write("Error: Tempolis: Another copy is already running for this user; this one exits.");
         return 0;
     }
+    // Only the one copy that runs gets here: the ring is ours to clear and to erase.
+    const std::filesystem::path caches = AudioBuffer::userCachesFolder();
+    std::string cacheFolderError;
+    if (!AudioBuffer::makeRingFolder(caches, &cacheFolderError)) {
+        return failWithoutCacheFolder(cacheFolderError);
+    }
+    const std::string ringPath = AudioBuffer::ringFilePath(caches).string();
+    if (ringPath.size() < sizeof ringPathAtExit) {
+        std::strcpy(ringPathAtExit, ringPath.c_str());
+        std::atexit(eraseRingAtExit);
+    }
+    // A ring left behind by a copy that crashed holds someone's past: it goes before recording starts anew.
+    unlink(ringPath.c_str());
 
     PulseCaptureSystem captureSystem;
     DesktopCaptureAuthorization authorization;

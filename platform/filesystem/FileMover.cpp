@@ -12,6 +12,14 @@
 
 namespace {
 
+// Read once, before any thread runs: reading the mask means setting it, which would briefly change the mode
+// of files that other threads create meanwhile.
+const mode_t startupUmask = [] {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}();
+
 QString describe(int errorNumber) {
     return QString::fromLocal8Bit(std::strerror(errorNumber));
 }
@@ -111,7 +119,5 @@ bool FileMover::createPrivateFile(const QString& path, QString* error) {
 }
 
 void FileMover::applyDefaultMode(const QString& path) {
-    const mode_t mask = umask(0);
-    umask(mask);
-    chmod(QFile::encodeName(path).constData(), 0666 & ~mask);
+    chmod(QFile::encodeName(path).constData(), 0666 & ~startupUmask);
 }

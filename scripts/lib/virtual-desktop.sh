@@ -2,6 +2,8 @@
 # a window manager, a session bus with a notification daemon, and a PulseAudio server whose default input is
 # a virtual microphone ("rec_mic", fed by whatever is played into the sink "rec_sink").
 # Source this file, set VD_DIR to a private folder, call the vd_start_* functions, and vd_stop at the end.
+# Every server runs in a session of its own (setsid), out of the terminal's process group: Ctrl-C reaches the
+# program in the foreground, not the display under it, and vd_stop ends the servers after the program.
 
 vd_pids=()
 
@@ -26,7 +28,7 @@ set-default-source rec_mic
 set-default-sink rec_sink
 PA
     # The audio server must see neither the display nor the bus.
-    env -u DISPLAY -u DBUS_SESSION_BUS_ADDRESS pulseaudio --daemonize=yes -n -F "$VD_DIR/pulse.pa" \
+    setsid env -u DISPLAY -u DBUS_SESSION_BUS_ADDRESS pulseaudio --daemonize=yes -n -F "$VD_DIR/pulse.pa" \
         --exit-idle-time=-1 --log-target=file:"$VD_DIR/pulse.log" >/dev/null 2>&1 ||
         { vd_log "PulseAudio did not start:"; cat "$VD_DIR/pulse.log" >&2; return 1; }
     export PULSE_SERVER="unix:$PULSE_RUNTIME_PATH/native"
@@ -36,12 +38,12 @@ PA
 
 vd_start_display() {
     exec {vd_display_fd}<> "$VD_DIR/display"
-    Xvfb -displayfd "$vd_display_fd" -screen 0 1920x1080x24 -nolisten tcp >"$VD_DIR/xvfb.log" 2>&1 &
+    setsid Xvfb -displayfd "$vd_display_fd" -screen 0 1920x1080x24 -nolisten tcp >"$VD_DIR/xvfb.log" 2>&1 &
     vd_pids+=($!)
     vd_wait_for 10 test -s "$VD_DIR/display" || { vd_log "Xvfb did not start"; cat "$VD_DIR/xvfb.log" >&2; return 1; }
     export DISPLAY=":$(head -n1 "$VD_DIR/display")"
     exec {vd_display_fd}>&-
-    openbox --sm-disable >"$VD_DIR/openbox.log" 2>&1 &
+    setsid openbox --sm-disable >"$VD_DIR/openbox.log" 2>&1 &
     vd_pids+=($!)
     # openbox announces itself before it manages windows; _NET_CLIENT_LIST appears once it does.
     vd_wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id" &&
@@ -51,12 +53,12 @@ vd_start_display() {
 
 vd_start_bus() {
     export DBUS_SESSION_BUS_ADDRESS="unix:path=$VD_DIR/bus"
-    dbus-daemon --session --fork --address="$DBUS_SESSION_BUS_ADDRESS" --print-pid=1 >"$VD_DIR/bus.pid"
+    setsid dbus-daemon --session --fork --address="$DBUS_SESSION_BUS_ADDRESS" --print-pid=1 >"$VD_DIR/bus.pid"
     vd_pids+=("$(cat "$VD_DIR/bus.pid")")
 }
 
 vd_start_accessibility() { # the accessibility bus, where tests find controls by name (needs the session bus)
-    /usr/libexec/at-spi-bus-launcher --launch-immediately >"$VD_DIR/at-spi.log" 2>&1 &
+    setsid /usr/libexec/at-spi-bus-launcher --launch-immediately >"$VD_DIR/at-spi.log" 2>&1 &
     vd_pids+=($!)
     vd_wait_for 10 sh -c 'dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
         org.freedesktop.DBus.NameHasOwner string:org.a11y.Bus | grep -q "boolean true"' ||
@@ -64,7 +66,7 @@ vd_start_accessibility() { # the accessibility bus, where tests find controls by
 }
 
 vd_start_notifications() {
-    dunst >"$VD_DIR/dunst.log" 2>&1 &
+    setsid dunst >"$VD_DIR/dunst.log" 2>&1 &
     vd_pids+=($!)
     vd_wait_for 10 sh -c 'dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
         org.freedesktop.DBus.NameHasOwner string:org.freedesktop.Notifications | grep -q "boolean true"' ||

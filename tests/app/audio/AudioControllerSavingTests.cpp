@@ -1,12 +1,15 @@
 // Saving a clip: export into a private temporary file, the save panel, and moving the clip into place.
 #include "AudioController.h"
+#include "AudioDecoder.h"
 #include "Defaults.h"
 #include "FakeCaptureAuthorization.h"
 #include "FakeCaptureSystem.h"
 #include "LogCapture.h"
+#include "StallProbe.h"
 #include "TemporaryFolder.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QLocale>
@@ -128,7 +131,8 @@ TEST_F(AudioControllerSavingTest, SavingMovesTheClipIntoPlaceAndCountsIt) {
     // A 12-second buffer asked for 30 seconds gives a 12-second clip named after its start.
     EXPECT_EQ(panel->allowedFileTypes(), QStringList{"m4a"});
     EXPECT_EQ(panel->title(), "Save Recording");
-    EXPECT_EQ(QDir(panel->directory()), QDir::home()) << "the music folder, else home; there is no music folder";
+    EXPECT_EQ(QDir(panel->directory()), QDir::home())
+        << "the music folder, else home; there is no music folder";
     const QString expectedName = AudioController::fileName(before.addSecs(-12), "m4a");
     const QString laterName = AudioController::fileName(QDateTime::currentDateTime().addSecs(-12), "m4a");
     EXPECT_TRUE(panel->nameFieldStringValue() == expectedName || panel->nameFieldStringValue() == laterName)
@@ -228,6 +232,39 @@ TEST_F(AudioControllerSavingTest, AFailedExportPostsProcessingCompleteThenErrorA
     QTest::qWait(100);
     EXPECT_EQ(panel, nullptr);
     EXPECT_TRUE(temporaryClips().isEmpty()) << "the private temporary file is removed";
+}
+
+// Encoding two minutes takes a few seconds: time enough for the user to change the length or to quit.
+TEST_F(AudioControllerSavingTest, ALengthChangeDuringASaveWaitsNeitherForItNorSpoilsIt) {
+    record(120);
+    controller->exportRecording(120);
+    StallProbe probe;
+    ASSERT_TRUE(QTest::qWaitFor([] { return !temporaryClips().isEmpty(); }, 5'000)) << "encoding under way";
+    controller->setCaptureMaxMinutes(30);
+    EXPECT_EQ(controller->captureMaxDuration(), 1'800);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return panel != nullptr; }, 60'000));
+    EXPECT_LT(probe.longestStallMilliseconds(), 250) << "the window stood still";
+    controller->audioBuffer().queue().sync([] {});
+    EXPECT_EQ(controller->audioBuffer().fileBufferMaxSize(), 1'800LL * 88'200) << "resized after the export";
+
+    QSignalSpy finished(controller.get(), &AudioController::exportFinished);
+    saveAs(destination.filePath("clip.m4a"));
+    ASSERT_TRUE(finished.wait(10'000));
+    std::string error;
+    const auto decoded = AudioDecoder::decodeFile(destination.filePath("clip.m4a").toStdString(), &error);
+    ASSERT_TRUE(decoded) << error;
+    EXPECT_EQ(decoded->samples.size(), 120u * 44'100);
+}
+
+TEST_F(AudioControllerSavingTest, QuittingDuringASaveAbandonsItAtOnce) {
+    record(120);
+    controller->exportRecording(120);
+    ASSERT_TRUE(QTest::qWaitFor([] { return !temporaryClips().isEmpty(); }, 5'000)) << "encoding under way";
+    QElapsedTimer quitting;
+    quitting.start();
+    controller.reset();
+    EXPECT_LT(quitting.elapsed(), 1'000);
+    EXPECT_TRUE(temporaryClips().isEmpty()) << "the unfinished clip is deleted";
 }
 
 TEST(AudioControllerFileName, ComesFromTheStartTimeInTheUserLocale) {

@@ -54,8 +54,12 @@ private:
 
 class Program {
 public:
-    explicit Program(const UserFolders& folders) {
-        process_.setProcessEnvironment(folders.environment());
+    explicit Program(const UserFolders& folders, const QMap<QString, QString>& environment = {}) {
+        QProcessEnvironment variables = folders.environment();
+        for (auto variable = environment.begin(); variable != environment.end(); ++variable) {
+            variables.insert(variable.key(), variable.value());
+        }
+        process_.setProcessEnvironment(variables);
         process_.setProgram(TEMPOLIS_PROGRAM);
         process_.start();
     }
@@ -214,4 +218,50 @@ TEST_F(ProgramTest, TheLaunchEventReachesTheAnalyticsService) {
         },
         20'000))
         << "no batch with \"Legacy Launch\" arrived";
+}
+
+TEST_F(ProgramTest, NoAudioStaysOnDiskAfterACrashNorWhenTheDisplayGoesFirst) {
+    // What a copy that crashed left behind.
+    QDir().mkpath(QFileInfo(folders.ringFile()).path());
+    QFile left(folders.ringFile());
+    ASSERT_TRUE(left.open(QIODevice::WriteOnly));
+    left.write(QByteArray(1 << 20, char(0x5A)));
+    left.close();
+
+    // A display of its own, which goes away first, as at many logouts.
+    QProcess display;
+    display.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+    ASSERT_TRUE(display.waitForReadyRead(10'000));
+    const QString number = QString::fromLatin1(display.readAllStandardOutput()).trimmed();
+    Program program(folders, {{"DISPLAY", ":" + number}});
+    ASSERT_TRUE(program.started());
+    ASSERT_TRUE(program.waitForRecording()) << program.errors().toStdString();
+    QFile ring(folders.ringFile());
+    ASSERT_TRUE(ring.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(ring.read(1 << 20).contains(char(0x5A))) << "the crashed copy's audio is still there";
+    ring.close();
+
+    display.kill();
+    display.waitForFinished();
+    ASSERT_TRUE(program.waitForExit(10'000)) << "the program outlived its display";
+    EXPECT_FALSE(QFile::exists(folders.ringFile())) << program.errors().toStdString();
+}
+
+TEST_F(ProgramTest, ACacheFolderThatCannotBeMadeIsToldAndEndsTheProgram) {
+    // A file where the caches folder should be: nothing can be made under it.
+    const QString blocker = folders.root() + "/not-a-folder";
+    QFile file(blocker);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    run("dunstctl", {"close-all"});
+    Program program(folders, {{"XDG_CACHE_HOME", blocker + "/cache"}});
+    ASSERT_TRUE(program.started());
+    ASSERT_TRUE(program.waitForExit(10'000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 1);
+    const QString sentence = "Tempolis cannot record: its folder for the recent past cannot be made";
+    EXPECT_TRUE(program.errors().contains(sentence)) << program.errors().toStdString();
+    // The user hears of it too, also when nobody watches a terminal.
+    run("dunstctl", {"close-all"});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return run("dunstctl", {"history"}).contains(sentence); }, 5'000));
 }
