@@ -286,7 +286,10 @@ void AudioBuffer::closeFileBufferHandle() {
     if (fileBufferHandle < 0) {
         return;
     }
-    fdatasync(fileBufferHandle);
+    // Before sleep the ring must reach the disk; when the buffer is closing for good it is erased instead.
+    if (!exportsAbandoned_) {
+        fdatasync(fileBufferHandle);
+    }
     close(fileBufferHandle);
     fileBufferHandle = -1;
 }
