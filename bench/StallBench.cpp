@@ -110,7 +110,7 @@ void resizeDuringSave(bool thenOtherFileSystem) {
     // Up to the end of the encoding; opening the save dialog afterwards is measured on its own (any save
     // pays for it).
     double untilEncodedMilliseconds = -1;
-    QObject::connect(held.controller.get(), &AudioController::processingComplete, [&] {
+    QObject::connect(held.controller.get(), &AudioController::processingComplete, held.controller.get(), [&] {
         if (untilEncodedMilliseconds < 0)
             untilEncodedMilliseconds = probe.longestStallMilliseconds();
     });

@@ -21,7 +21,12 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <future>
+
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -223,9 +228,11 @@ TEST_F(AudioControllerSavingTest, SavingToAnotherFileSystemWorks) {
 
 TEST_F(AudioControllerSavingTest, AFailedExportPostsProcessingCompleteThenErrorAndOpensNoPanel) {
     std::vector<std::string> order;
-    QObject::connect(controller.get(), &AudioController::processingComplete,
+    // Emitted on the buffer's queue: received on this thread, as the status view does.
+    QObject::connect(controller.get(), &AudioController::processingComplete, controller.get(),
                      [&] { order.push_back("complete"); });
-    QObject::connect(controller.get(), &AudioController::exportError, [&] { order.push_back("error"); });
+    QObject::connect(controller.get(), &AudioController::exportError, controller.get(),
+                     [&] { order.push_back("error"); });
     controller->exportRecording(1); // one second is too short to export
     ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == 2u; }, 5'000));
     EXPECT_EQ(order, (std::vector<std::string>{"complete", "error"}));
@@ -265,6 +272,62 @@ TEST_F(AudioControllerSavingTest, QuittingDuringASaveAbandonsItAtOnce) {
     controller.reset();
     EXPECT_LT(quitting.elapsed(), 1'000);
     EXPECT_TRUE(temporaryClips().isEmpty()) << "the unfinished clip is deleted";
+}
+
+// A disk too small for even a minute of ring: the user is told, recording goes on in memory, and a save
+// holds exactly the newest 30 seconds that were recorded, never silence standing in for the rest.
+TEST(AudioControllerDiskFull, ARefusedRingIsToldAndASaveHoldsOnlyWhatWasKept) {
+    TemporaryFolder disk;
+    if (geteuid() != 0 || mount("none", disk.path().c_str(), "tmpfs", 0, "size=1m") != 0) {
+        GTEST_SKIP() << "needs root to mount a small tmpfs";
+    }
+    const QByteArray savedCaches = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", QByteArray::fromStdString(disk.path().string()));
+    Defaults::store().clear();
+    FakeCaptureSystem capture;
+    capture.connectedDevices = {builtIn};
+    capture.defaultDeviceID = builtIn.uniqueID;
+    FakeCaptureAuthorization authorization;
+    authorization.currentStatus = CaptureAuthorization::Status::authorized;
+    LogCapture log;
+    std::vector<QString> alerts;
+    {
+        AudioController controller(capture, authorization);
+        controller.setAlertPresenter([&](const QString& message, double) { alerts.push_back(message); });
+        controller.startRecording();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return controller.isRecording(); }, 5'000));
+        // Ten seconds of silence, then thirty of a tone: the clip must be all tone.
+        std::vector<int16_t> samples(40 * 44'100);
+        for (std::size_t i = 10 * 44'100; i < samples.size(); ++i) {
+            samples[i] =
+                static_cast<int16_t>(8'000 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 44'100));
+        }
+        for (std::size_t offset = 0; offset < samples.size(); offset += 4'410) {
+            capture.lastSession()->blockHandler(samples.data() + offset, 4'410 * 2);
+        }
+        std::promise<double> exported;
+        const auto clip = disk.path() / "clip.m4a";
+        controller.audioBuffer().exportAudio(
+            clip, 45, [&](bool ok, double seconds) { exported.set_value(ok ? seconds : -1); });
+        EXPECT_EQ(exported.get_future().get(), 30.0);
+        std::string error;
+        const auto decoded = AudioDecoder::decodeFile(clip.string(), &error);
+        ASSERT_TRUE(decoded) << error;
+        ASSERT_EQ(decoded->samples.size(), 30u * 44'100);
+        for (int second = 1; second < 30; ++second) { // the first and last packets fade in and out
+            double energy = 0;
+            for (int i = 0; i < 44'100; ++i) {
+                energy += std::abs(decoded->samples[static_cast<std::size_t>(second * 44'100 + i)]);
+            }
+            EXPECT_GT(energy / 44'100, 2'000) << "second " << second << " is silent";
+        }
+        QCoreApplication::processEvents();
+    }
+    umount2(disk.path().c_str(), MNT_DETACH);
+    qputenv("XDG_CACHE_HOME", savedCaches);
+    EXPECT_EQ(alerts, std::vector<QString>{"Not enough free disk space to keep the last 60 minutes: Tempolis "
+                                           "keeps the last 30 seconds for now."})
+        << "told once, although the start tried the whole ring again";
 }
 
 TEST(AudioControllerFileName, ComesFromTheStartTimeInTheUserLocale) {
