@@ -74,6 +74,9 @@ bool AudioController::isRecording() const {
 }
 
 void AudioController::startRecording() {
+    if (paused_) {
+        return; // only the user's resume ends a pause
+    }
     if (audioCapture_) {
         Log::write("Error: AudioController: Error starting recording. (audioCapture != nil)");
         return;
@@ -94,6 +97,34 @@ void AudioController::stopRecording() {
     if (audioCapture_) {
         audioCapture_->stop();
         audioCapture_.reset();
+    }
+}
+
+void AudioController::pauseRecording() {
+    paused_ = true;
+    autoRestartEnabled = false;
+    cancelAutoRestart();
+    observeDeviceConnections(false);
+    if (audioCapture_) {
+        std::unique_ptr<AudioCapture> capture = std::move(audioCapture_);
+        capture->stop();
+    }
+    audioBuffer_->reset();
+}
+
+void AudioController::resumeRecording() {
+    paused_ = false;
+    audioBuffer_->reset();
+    if (audioCapture_) {
+        Log::write("Error: AudioController: Error starting recording. (audioCapture != nil)");
+        return;
+    }
+    if (checkMicrophonePermission()) {
+        autoRestartEnabled = true;
+        cancelAutoRestart();
+        startAudioCapture();
+    } else {
+        shouldRestartCapture = true;
     }
 }
 
@@ -299,5 +330,8 @@ void AudioController::setCaptureMaxMinutes(int minutes) {
                 },
                 Qt::QueuedConnection);
         });
-    startAudioCapture();
+    // Paused stays paused: the new length applies from the resume.
+    if (!paused_) {
+        startAudioCapture();
+    }
 }

@@ -45,6 +45,12 @@ public:
 
     void startRecording();
     void stopRecording();
+    // The user's pause: stops capture and empties the buffer. While paused nothing starts capture again (a
+    // length or device change, a wake, the audio server's return) until resumeRecording().
+    void pauseRecording();
+    // Empties the buffer and starts capture again when microphone access allows it.
+    void resumeRecording();
+    bool isPaused() const { return paused_; }
     // A capture exists, it has a session, and the session runs.
     bool isRecording() const;
     void setPreferredDevice(const std::optional<std::string>& uniqueID);
@@ -108,6 +114,7 @@ private:
     std::optional<std::pair<double, double>> shortReservation;
     std::optional<std::pair<double, double>> announcedShortReservation;
     bool shouldRestartCapture = false;
+    bool paused_ = false;
     bool autoRestartEnabled = false;
     std::optional<Clock::time_point> autoRestartLastAttemptTime;
     QTimer* autoRestartTimer = nullptr;

@@ -8,8 +8,11 @@
 #include "Localization.h"
 #include "Log.h"
 #include "LoginItems.h"
+#include "NewBrandWindowController.h"
 #include "Popover.h"
 #include "ReviewRequester.h"
+#include "SettingsController.h"
+#include "SettingsEnvironment.h"
 #include "StatusBar.h"
 #include "StatusBarButton.h"
 #include "Storyboard.h"
@@ -52,10 +55,14 @@ AppDelegate::AppDelegate(Platform platform, QObject* parent)
     statusItem_ = StatusBar::system().statusItem(StatusBar::variableLength);
     audioController_->setAlertPresenter(
         [this](const QString& message, double durationSeconds) { showAlert(message, durationSeconds); });
+    SettingsEnvironment::shared() = SettingsEnvironment{
+        audioController_.get(), &this->platform.captureSystem, [this] { toggleAutoLaunch(); },
+        [] { QCoreApplication::quit(); }, this->platform.bundle.shortVersion()};
     sharedDelegate = this;
 }
 
 AppDelegate::~AppDelegate() {
+    SettingsEnvironment::shared() = SettingsEnvironment{};
     if (sharedDelegate == this) {
         sharedDelegate = nullptr;
     }
@@ -89,7 +96,22 @@ void AppDelegate::applicationDidFinishLaunching() {
     platform.userNotifications.setDelegate(this);
     Defaults::setBoolean(Defaults::legacyUserKey, true);
     UsageAnalytics::shared().track(QStringLiteral("Legacy Launch"));
-    // The new-brand announcement window, when due, opens here.
+    showNewBrandWindowIfDue();
+}
+
+// The announcement shows at the first launch of this version, then not for two days, then at every launch.
+void AppDelegate::showNewBrandWindowIfDue() {
+    const double now = static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
+    if (Defaults::integer(Defaults::finalUpdateLaunchCountKey) == 0) {
+        Defaults::setDoubleValue(Defaults::finalUpdateLaunchDateKey, now);
+        Defaults::setInteger(Defaults::finalUpdateLaunchCountKey,
+                             Defaults::integer(Defaults::finalUpdateLaunchCountKey) + 1);
+        NewBrandWindowController::showNewBrandWindow(platform.workspace, platform.userNotifications);
+    }
+    if (NewBrandWindowController::isAnnouncementDue(
+            now, Defaults::doubleValue(Defaults::finalUpdateLaunchDateKey))) {
+        NewBrandWindowController::showNewBrandWindow(platform.workspace, platform.userNotifications);
+    }
 }
 
 void AppDelegate::applicationWillTerminate() {
@@ -183,36 +205,7 @@ void AppDelegate::didReceiveResponse(const QVariantMap& userInfo, std::function<
 }
 
 void AppDelegate::toggleSettingsPopover() {
-    StatusBarButton* button = statusItem_ ? statusItem_->button() : nullptr;
-    if (!button) {
-        return;
-    }
-    if (settingsPopover_) {
-        if (settingsPopover_->isShown()) {
-            settingsPopover_->performClose();
-        }
-        return;
-    }
-    // Until the settings arrive, the popover says so and how to keep the recent past meanwhile.
-    auto controller = std::make_unique<AlertPopupController>();
-    controller->setMessage(Localization::string("Settings Placeholder"));
-    auto* popover = new Popover(this);
-    popover->setBehavior(Popover::Behavior::transient);
-    popover->setAnimates(false);
-    popover->setContentViewController(std::move(controller));
-    // A press on the status item that closes the popover only closes it: the same press must not open it
-    // again.
-    popover->window()->setAttribute(Qt::WA_NoMouseReplay);
-    popover->window()->setAccessibleName(QStringLiteral("Settings"));
-    const QPointer<StatusBarButton> highlighted(button);
-    connect(popover, &Popover::willClose, this, [highlighted] {
-        if (highlighted) {
-            highlighted->setHighlighted(false);
-        }
-    });
-    connect(popover, &Popover::didClose, popover, &QObject::deleteLater);
-    settingsPopover_ = popover;
-    popover->show(button->bounds(), button, RectEdge::minY);
+    SettingsController::toggle(statusItem_ ? statusItem_->button() : nullptr);
 }
 
 void AppDelegate::showAlert(const QString& message, double durationSeconds) {

@@ -75,8 +75,6 @@ public:
 
     // A click on the status item opens the settings popover, or closes it when it is open.
     void toggleSettingsPopover();
-    // The settings popover while it is shown.
-    Popover* settingsPopover() const { return settingsPopover_; }
     const SleepInhibitor& sleepInhibitor() const { return sleepInhibitor_; }
 
     void didReceiveResponse(const QVariantMap& userInfo, std::function<void()> completionHandler) override;
@@ -85,6 +83,7 @@ public:
 
 private:
     void observeSleepAndWake();
+    void showNewBrandWindowIfDue();
     void requestReviewIfDue();
     void markReviewRequested();
     void presentAlert(const QString& message, double durationSeconds);
@@ -93,6 +92,5 @@ private:
     std::unique_ptr<AudioController> audioController_;
     std::unique_ptr<StatusItem> statusItem_;
     QPointer<GrabbableStatusView> statusView_;
-    QPointer<Popover> settingsPopover_;
     SleepInhibitor sleepInhibitor_;
 };

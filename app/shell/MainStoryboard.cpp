@@ -1,7 +1,9 @@
 #include "MainStoryboard.h"
 
 #include "AlertPopupController.h"
+#include "MoreSettingsController.h"
 #include "SavedPopupController.h"
+#include "SettingsController.h"
 #include "Storyboard.h"
 #include "TimePopupController.h"
 
@@ -13,4 +15,8 @@ void MainStoryboard::registerScenes() {
                             [] { return std::make_unique<TimePopupController>(); });
     main.registerController(SavedPopupController::identifier,
                             [] { return std::make_unique<SavedPopupController>(); });
+    main.registerController(SettingsController::identifier,
+                            [] { return std::make_unique<SettingsController>(); });
+    main.registerController(MoreSettingsController::identifier,
+                            [] { return std::make_unique<MoreSettingsController>(); });
 }

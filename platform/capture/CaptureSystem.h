@@ -28,6 +28,8 @@ public:
 signals:
     // Emitted on the thread that owns this object (the main thread) when an input device appears.
     void deviceConnected(const CaptureDevice& device);
+    // Emitted on the thread that owns this object when an input device goes away.
+    void deviceDisconnected(const std::string& uniqueID);
     // Emitted on the thread that owns this object when the audio server accepts connections after a time
     // without one (it was lost, or not there yet when this object was made): a capture that failed with it
     // can start again now.

@@ -172,10 +172,18 @@ void PulseCaptureSystem::onSubscription(pa_context* context, pa_subscription_eve
             },
             self));
         break;
-    case PA_SUBSCRIPTION_EVENT_REMOVE:
+    case PA_SUBSCRIPTION_EVENT_REMOVE: {
         // Only the index comes with a removal, hence the map.
-        self->sources_.erase(index);
+        const auto found = self->sources_.find(index);
+        if (found == self->sources_.end()) {
+            break;
+        }
+        QMetaObject::invokeMethod(
+            self, [self, uniqueID = found->second] { emit self->deviceDisconnected(uniqueID); },
+            Qt::QueuedConnection);
+        self->sources_.erase(found);
         break;
+    }
     default:
         break;
     }

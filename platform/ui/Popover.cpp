@@ -110,8 +110,22 @@ void Popover::setContentSize(const QSize& size) {
         layoutWindow();
 }
 
+Popover* Popover::makeTransient(std::unique_ptr<ViewController> controller, const QString& accessibleName) {
+    auto* popover = new Popover(QCoreApplication::instance());
+    popover->setAnimates(false);
+    popover->setBehavior(Behavior::transient);
+    popover->setContentViewController(std::move(controller));
+    popover->window()->setAccessibleName(accessibleName);
+    connect(popover, &Popover::didClose, popover, &QObject::deleteLater);
+    return popover;
+}
+
 QWidget* Popover::window() const {
     return window_.get();
+}
+
+void Popover::setReplaysClosingPress(bool replays) {
+    window_->setReplaysClosingPress(replays);
 }
 
 void Popover::show(const QRect& relativeToRect, QWidget* ofView, RectEdge preferredEdge) {

@@ -35,6 +35,8 @@ public:
     static constexpr int fadeOutMilliseconds = 150;
 
     explicit Popover(QObject* parent = nullptr);
+    // A transient popover, not animated, showing and owning `controller`, that deletes itself once closed.
+    static Popover* makeTransient(std::unique_ptr<ViewController> controller, const QString& accessibleName);
     ~Popover() override;
 
     Behavior behavior() const { return behavior_; }
@@ -72,6 +74,9 @@ public:
 
     // The popover's window; hidden while the popover is closed.
     QWidget* window() const;
+    // Whether a press outside a transient popover, which closes it, also reaches what was pressed (the
+    // default). A popover toggled by the view it hangs from says no, so the closing press does not reopen it.
+    void setReplaysClosingPress(bool replays);
     // The side of the anchor the popover hangs on (the preferred one, or its opposite when that had no room).
     RectEdge edge() const { return placedEdge_; }
     // Where the arrow points, in global coordinates.

@@ -118,7 +118,7 @@ void PopoverWindow::hideEvent(QHideEvent* event) {
 
 void PopoverWindow::mousePressEvent(QMouseEvent* event) {
     const bool outside = !rect().contains(event->position().toPoint());
-    const bool replay = outside && windowType() == Qt::Popup && !testAttribute(Qt::WA_NoMouseReplay);
+    const bool replay = outside && windowType() == Qt::Popup && replaysClosingPress_;
     const QPointer<PopoverWindow> alive(this);
     QWidget::mousePressEvent(event); // a popup closes itself here on a press outside
     if (!replay || (alive && isVisible()))

@@ -11,8 +11,9 @@
 // window is destroyed.
 //
 // As a popup (Qt::Popup) it closes on a press outside it; a press on another window of this application then
-// goes on to that window, as if the popup had not been there (unless Qt::WA_NoMouseReplay is set). Qt does
-// this itself on other platforms but not on X11, where the popup's pointer grab swallows the press.
+// goes on to that window, as if the popup had not been there (unless setReplaysClosingPress(false)). Qt does
+// this itself on other platforms but not on X11, where the popup's pointer grab swallows the press. (Qt's own
+// Qt::WA_NoMouseReplay cannot say it: Qt clears it each time a popup opens.)
 class PopoverWindow : public QWidget {
     Q_OBJECT
 public:
@@ -31,6 +32,9 @@ public:
 
     // The outline of body and arrow, in window coordinates.
     QPainterPath outline() const;
+
+    // Whether the press outside that closes the popup goes on to what was pressed.
+    void setReplaysClosingPress(bool replays) { replaysClosingPress_ = replays; }
 
 signals:
     // The window is closing although nobody called hide() on it: an outside click or Escape closed the popup,
@@ -51,4 +55,5 @@ private:
     RectEdge edge_ = RectEdge::minY;
     int arrowOffset_ = 0;
     QPointer<QWidget> content_;
+    bool replaysClosingPress_ = true;
 };

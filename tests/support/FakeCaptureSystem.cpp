@@ -41,8 +41,12 @@ void FakeCaptureSystem::plugIn(const CaptureDevice& device) {
 }
 
 void FakeCaptureSystem::unplug(const std::string& uniqueID) {
-    std::lock_guard lock(mutex_);
-    std::erase_if(connectedDevices, [&](const CaptureDevice& device) { return device.uniqueID == uniqueID; });
+    {
+        std::lock_guard lock(mutex_);
+        std::erase_if(connectedDevices,
+                      [&](const CaptureDevice& device) { return device.uniqueID == uniqueID; });
+    }
+    emit deviceDisconnected(uniqueID);
 }
 
 void FakeCaptureSystem::sendEvent(CaptureSession::Event event) {

@@ -18,7 +18,7 @@ public:
     std::optional<CaptureDevice> deviceWithUniqueID(const std::string& uniqueID) override;
     std::unique_ptr<CaptureSession> makeSession() override;
 
-    // Plugs a device in (and announces it).
+    // Plugs a device in or out (and announces it).
     void plugIn(const CaptureDevice& device);
     void unplug(const std::string& uniqueID);
     // Announces that the audio server is back, as the platform would after losing it (on the main thread).

@@ -70,8 +70,40 @@
         <translation>Tempolis cannot record: its folder for the recent past cannot be made (%1).</translation>
     </message>
     <message>
-        <source>Settings Placeholder</source>
-        <translation>Settings are on their way. Meanwhile, pull down from this icon to keep the recent past.</translation>
+        <source>Settings Default Audio Device</source>
+        <translation>System Default</translation>
+    </message>
+    <message>
+        <source>Settings Audio Device Label</source>
+        <translation>Microphone</translation>
+    </message>
+    <message>
+        <source>Settings Length Label</source>
+        <translation>Keep the last</translation>
+    </message>
+    <message>
+        <source>Settings More</source>
+        <translation>More Settings…</translation>
+    </message>
+    <message>
+        <source>Settings Launch at Login</source>
+        <translation>Launch at Login</translation>
+    </message>
+    <message>
+        <source>Settings Pause Recording</source>
+        <translation>Pause Recording</translation>
+    </message>
+    <message>
+        <source>Settings Resume Recording</source>
+        <translation>Resume Recording</translation>
+    </message>
+    <message>
+        <source>Settings Quit</source>
+        <translation>Quit Tempolis</translation>
+    </message>
+    <message>
+        <source>Settings Version</source>
+        <translation>Version %1</translation>
     </message>
 </context>
 </TS>

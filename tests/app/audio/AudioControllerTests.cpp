@@ -396,3 +396,30 @@ TEST(Defaults, NoPreferredDeviceRemovesTheKey) {
     Defaults::setPreferredAudioDevice(std::nullopt);
     EXPECT_FALSE(Defaults::store().contains(Defaults::preferredAudioDeviceKey));
 }
+
+TEST_F(AudioControllerTest, PausedStaysPausedUntilResumeWhateverElseHappens) {
+    auto& audio = makeController();
+    audio.startRecording();
+    ASSERT_TRUE(recordingSoon(audio));
+    const std::vector<uint8_t> samples(8'820, 5);
+    capture.lastSession()->blockHandler(samples.data(), samples.size());
+    audio.pauseRecording();
+    EXPECT_EQ(audio.audioCapture(), nullptr);
+    audio.audioBuffer().queue().sync([] {});
+    EXPECT_EQ(audio.audioBuffer().memoryBufferCurrentSize(), 0) << "a pause empties the buffer";
+
+    audio.setCaptureMaxMinutes(30);             // a length change
+    audio.setPreferredDevice(headset.uniqueID); // a device change
+    audio.startRecording();                     // a wake
+    capture.bringServerBack();                  // the audio server's return
+    capture.plugIn(headset);                    // a new input
+    processEvents();
+    EXPECT_EQ(audio.audioCapture(), nullptr);
+    EXPECT_EQ(capture.sessions.size(), 1u);
+
+    audio.resumeRecording();
+    EXPECT_TRUE(recordingSoon(audio));
+    EXPECT_EQ(capture.lastSession()->input, headset) << "the device chosen while paused";
+    audio.audioBuffer().queue().sync([] {});
+    EXPECT_EQ(audio.audioBuffer().fileBufferMaxSize(), 1'800LL * 88'200) << "the length chosen while paused";
+}

@@ -8,81 +8,16 @@ pixel, and the saved clip decoded with ffprobe.
 import os
 import re
 import signal
-import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
-import pyatspi
-from gi.repository import GLib
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'support'))
+from desktop_session import (DESKTOP_COLOR, POPUPS, Pointer, ProgramTestCase, near,  # noqa: E402
+                             pixels, pyatspi, run, wait_for)
 
 PROGRAM = sys.argv.pop(1) if len(sys.argv) > 1 else ''
-DESKTOP_COLOR = (0x33, 0x66, 0xAA)  # the root window's colour during the test: what an empty panel shows
 BEAM_GREEN = (126, 217, 87)
-
-
-def run(*args):
-    return subprocess.run(args, check=True, capture_output=True, text=True).stdout
-
-
-class Popups:
-    """Popups (windows that close on a click outside) are not children of the application on the
-    accessibility bus: they announce themselves when they show. This keeps the ones still showing."""
-
-    def __init__(self):
-        self.seen = []
-        pyatspi.Registry.registerEventListener(self.changed, 'object:state-changed:showing')
-
-    def changed(self, event):
-        if event.detail1:
-            self.seen.append(event.source)
-
-    def showing(self, name):
-        for popup in self.seen:
-            try:
-                if popup.name == name and popup.getState().contains(pyatspi.STATE_SHOWING):
-                    return popup
-            except GLib.GError:  # gone
-                pass
-        return None
-
-    @staticmethod
-    def pump():
-        context = GLib.MainContext.default()
-        while context.iteration(False):
-            pass
-
-
-POPUPS = Popups()
-
-
-def wait_for(condition, timeout=10.0, what='the condition'):
-    deadline = time.monotonic() + timeout
-    while True:
-        POPUPS.pump()
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f'waited {timeout} s for {what}')
-        time.sleep(0.05)
-
-
-def pixels(x, y, width=1, height=1):
-    """What the screen shows in a rectangle: {(x, y): (r, g, b)}."""
-    text = run('import', '-window', 'root', '-crop', f'{width}x{height}+{x}+{y}', '-depth', '8', 'txt:-')
-    found = {}
-    for line in text.splitlines()[1:]:
-        match = re.match(r'(\d+),(\d+):\s*\((\d+),(\d+),(\d+)', line)
-        if match:
-            px, py, r, g, b = map(int, match.groups())
-            found[(x + px, y + py)] = (r, g, b)
-    return found
-
-
-def near(color, expected, tolerance=12):
-    return all(abs(a - b) <= tolerance for a, b in zip(color, expected))
 
 
 def seconds_in(text):
@@ -92,82 +27,8 @@ def seconds_in(text):
     return (int(minutes.group(1)) * 60 if minutes else 0) + (int(seconds.group(1)) if seconds else 0)
 
 
-class Pointer:
-    @staticmethod
-    def move(x, y):
-        run('xdotool', 'mousemove', str(round(x)), str(round(y)))
-
-    @staticmethod
-    def press():
-        run('xdotool', 'mousedown', '1')
-
-    @staticmethod
-    def release():
-        run('xdotool', 'mouseup', '1')
-
-
-class GestureTest(unittest.TestCase):
-    def setUp(self):
-        if not PROGRAM or not os.environ.get('DISPLAY'):
-            self.skipTest('needs the program and the test session (scripts/test-session)')
-        self.folder = tempfile.TemporaryDirectory()
-        environment = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON='1')
-        for name in ('config', 'cache', 'data'):
-            path = os.path.join(self.folder.name, name)
-            os.mkdir(path)
-            environment[f'XDG_{name.upper()}_HOME'] = path
-        run('xsetroot', '-solid', '#%02x%02x%02x' % DESKTOP_COLOR)
-        self.addCleanup(run, 'xsetroot', '-solid', 'black')
-        self.log = open(os.path.join(self.folder.name, 'program.log'), 'w+')
-        self.program = subprocess.Popen([PROGRAM], env=environment, stderr=self.log)
-        self.addCleanup(self.stop_program)
-
-    def stop_program(self):
-        run('pactl', 'suspend-source', 'rec_mic', '0')
-        if self.program.poll() is None:
-            self.program.send_signal(signal.SIGTERM)
-            self.program.wait(10)
-        self.log.close()
-        self.folder.cleanup()
-
-    def program_log(self):
-        self.log.seek(0)
-        return self.log.read()
-
-    # The program's controls, through the accessibility bus.
-
-    def application(self):
-        for app in pyatspi.Registry.getDesktop(0):
-            if app is not None and app.get_process_id() == self.program.pid:
-                return app
-        return None
-
-    def find(self, predicate, root=None):
-        root = root or self.application()
-        if root is None:
-            return None
-        return pyatspi.findDescendant(root, lambda node: node is not None and predicate(node))
-
-    def find_showing(self, name, role=None, root=None):
-        return self.find(lambda node: node.name == name and (role is None or node.getRoleName() == role) and
-                         node.getState().contains(pyatspi.STATE_SHOWING), root)
-
-    def label(self, popup_name, description):
-        popup = POPUPS.showing(popup_name) or self.find(lambda node: node.name == popup_name)
-        found = popup and self.find(lambda node: node.description == description, popup)
-        return found.name if found else ''
-
-    def icon_centre(self):
-        view = wait_for(lambda: self.find(lambda node: node.name == 'Tempolis' and node.getRoleName() == 'filler'
-                                          and node.description), what='the status icon')
-        box = view.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-        return box.x + box.width / 2, box.y + box.height / 2, box
-
-    @staticmethod
-    def recording_icon(icon):
-        """The icon's pixels when they show the red recording indicator."""
-        shown = pixels(icon.x, icon.y, icon.width, icon.height)
-        return shown if any(r > 180 and g < 90 and b < 90 for r, g, b in shown.values()) else None
+class GestureTest(ProgramTestCase):
+    program_path = PROGRAM
 
     def pull(self, x, y, to):
         """Presses on (x, y) and pulls the pointer to `to` in steps, as a hand would."""

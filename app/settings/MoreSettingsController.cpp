@@ -1,0 +1,100 @@
+#include "MoreSettingsController.h"
+
+#include "AudioController.h"
+#include "Defaults.h"
+#include "Localization.h"
+#include "Log.h"
+#include "Popover.h"
+#include "SettingsEnvironment.h"
+#include "Storyboard.h"
+
+#include "ui_MoreSettingsController.h"
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QPushButton>
+
+MoreSettingsController::MoreSettingsController(QObject* parent)
+    : ViewController(parent)
+    , audioController_(SettingsEnvironment::shared().audioController) {}
+
+void MoreSettingsController::showPopover(QWidget* button) {
+    if (!button) {
+        return;
+    }
+    std::unique_ptr<ViewController> made =
+        Storyboard::named(QStringLiteral("Main")).instantiateController(QString::fromLatin1(identifier));
+    auto* controller = qobject_cast<MoreSettingsController*>(made.get());
+    if (!controller) {
+        Log::write("Error: MoreSettingsController: Error creating view controller.");
+        return;
+    }
+    // Lives while it is shown: it deletes itself, and its controller, once closed.
+    Popover::makeTransient(std::move(made), QStringLiteral("More Settings"))
+        ->show(button->rect(), button, RectEdge::maxX);
+}
+
+std::unique_ptr<QWidget> MoreSettingsController::loadView() {
+    auto view = std::make_unique<QWidget>();
+    Ui::MoreSettingsController scene;
+    scene.setupUi(view.get());
+    launchCheckmark_ = scene.launchCheckmark;
+    launchButton_ = scene.launchButton;
+    recordingButton_ = scene.recordingButton;
+    quitButton_ = scene.quitButton;
+    versionLabel_ = scene.versionLabel;
+    launchButton_->setText(Localization::string("Settings Launch at Login"));
+    quitButton_->setText(Localization::string("Settings Quit"));
+    connect(launchButton_, &QPushButton::clicked, this, &MoreSettingsController::toggleLaunchAtLogin);
+    connect(recordingButton_, &QPushButton::clicked, this, &MoreSettingsController::toggleRecording);
+    connect(quitButton_, &QPushButton::clicked, this, &MoreSettingsController::quit);
+    return view;
+}
+
+void MoreSettingsController::viewWillAppear() {
+    ViewController::viewWillAppear();
+    view();
+    const QString version = SettingsEnvironment::shared().shortVersion;
+    if (!version.isEmpty()) {
+        versionLabel_->setText(Localization::string("Settings Version").arg(version));
+    }
+    updateRecordingStatus();
+    updateLaunchCheckmark();
+    connect(audioController_, &AudioController::recordingStatusChanged, this,
+            &MoreSettingsController::updateRecordingStatus, Qt::UniqueConnection);
+}
+
+void MoreSettingsController::viewWillDisappear() {
+    ViewController::viewWillDisappear();
+    disconnect(audioController_, nullptr, this, nullptr);
+}
+
+void MoreSettingsController::updateRecordingStatus() {
+    recordingButton_->setText(Localization::string(
+        audioController_->isRecording() ? "Settings Pause Recording" : "Settings Resume Recording"));
+}
+
+void MoreSettingsController::updateLaunchCheckmark() {
+    launchCheckmark_->setVisible(Defaults::boolean(Defaults::autoLaunchKey));
+}
+
+void MoreSettingsController::toggleLaunchAtLogin() {
+    if (const auto& toggle = SettingsEnvironment::shared().toggleAutoLaunch) {
+        toggle();
+    }
+    updateLaunchCheckmark();
+}
+
+void MoreSettingsController::toggleRecording() {
+    if (audioController_->isRecording()) {
+        audioController_->pauseRecording();
+    } else {
+        audioController_->resumeRecording();
+    }
+}
+
+void MoreSettingsController::quit() {
+    if (const auto& quitProgram = SettingsEnvironment::shared().quit) {
+        quitProgram();
+    }
+}

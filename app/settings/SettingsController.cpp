@@ -1,0 +1,159 @@
+#include "SettingsController.h"
+
+#include "AudioController.h"
+#include "CaptureSystem.h"
+#include "Defaults.h"
+#include "DurationFormatter.h"
+#include "Localization.h"
+#include "Log.h"
+#include "MoreSettingsController.h"
+#include "Popover.h"
+#include "SettingsEnvironment.h"
+#include "StatusBarButton.h"
+#include "Storyboard.h"
+
+#include "ui_SettingsController.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QPushButton>
+
+namespace {
+QPointer<SettingsController> active;
+}
+
+SettingsController::SettingsController(QObject* parent)
+    : ViewController(parent)
+    , audioController_(SettingsEnvironment::shared().audioController) {}
+
+SettingsController::~SettingsController() = default;
+
+SettingsController* SettingsController::activeController() {
+    return active;
+}
+
+void SettingsController::toggle(StatusBarButton* button) {
+    if (active) {
+        if (active->popover_ && active->popover_->isShown()) {
+            active->popover_->performClose();
+        }
+        return;
+    }
+    showPopover(button);
+}
+
+void SettingsController::showPopover(StatusBarButton* button) {
+    if (active || !button) {
+        return;
+    }
+    std::unique_ptr<ViewController> made =
+        Storyboard::named(QStringLiteral("Main")).instantiateController(QString::fromLatin1(identifier));
+    auto* controller = qobject_cast<SettingsController*>(made.get());
+    if (!controller) {
+        Log::write("Error: SettingsController: Error creating view controller.");
+        return;
+    }
+    // A popup: while it is shown it has the pointer, so a press anywhere else (also in another program)
+    // closes it, and nothing of it survives the close.
+    Popover* popover = Popover::makeTransient(std::move(made), QStringLiteral("Settings"));
+    connect(popover, &Popover::willShow, controller, &SettingsController::popoverWillShow);
+    connect(popover, &Popover::willClose, controller, &SettingsController::popoverWillClose);
+    controller->popover_ = popover;
+    controller->statusItemButton_ = button;
+    active = controller;
+    // A press on the status item that closes the popover only closes it.
+    popover->setReplaysClosingPress(false);
+    popover->show(button->bounds(), button, RectEdge::minY);
+}
+
+std::unique_ptr<QWidget> SettingsController::loadView() {
+    auto view = std::make_unique<QWidget>();
+    Ui::SettingsController scene;
+    scene.setupUi(view.get());
+    audioDeviceButton_ = scene.audioDeviceButton;
+    timePopup_ = scene.timePopup;
+    moreSettingsButton_ = scene.moreSettingsButton;
+
+    scene.audioDeviceLabel->setText(Localization::string("Settings Audio Device Label"));
+    scene.timeLabel->setText(Localization::string("Settings Length Label"));
+    // A pop-up's accessible name is its current choice: what it is for goes in its description.
+    audioDeviceButton_->setAccessibleDescription(scene.audioDeviceLabel->text());
+    timePopup_->setAccessibleDescription(scene.timeLabel->text());
+    moreSettingsButton_->setText(Localization::string("Settings More"));
+    for (const int minutes : lengthMinutes) {
+        timePopup_->addItem(DurationFormatter::string(minutes * 60), minutes);
+    }
+    // Only the user's choices count, not the selections made here.
+    connect(audioDeviceButton_, &QComboBox::activated, this, &SettingsController::audioDeviceChanged);
+    connect(timePopup_, &QComboBox::activated, this, &SettingsController::changedTimePopup);
+    connect(moreSettingsButton_, &QPushButton::clicked, this, &SettingsController::openMoreSettings);
+    return view;
+}
+
+void SettingsController::popoverWillShow() {
+    view();
+    const int minutes = static_cast<int>(audioController_->captureMaxDuration() / 60);
+    timePopup_->setCurrentIndex(timePopup_->findData(minutes));
+    refreshDevices();
+    // Inputs that come and go while the popover is open show at once.
+    if (CaptureSystem* system = SettingsEnvironment::shared().captureSystem) {
+        connect(system, &CaptureSystem::deviceConnected, this, &SettingsController::refreshDevices,
+                Qt::UniqueConnection);
+        connect(system, &CaptureSystem::deviceDisconnected, this, &SettingsController::refreshDevices,
+                Qt::UniqueConnection);
+    }
+}
+
+void SettingsController::refreshDevices() {
+    CaptureSystem* system = SettingsEnvironment::shared().captureSystem;
+    deviceList_ = system ? system->devices() : std::vector<CaptureDevice>{};
+    audioDeviceButton_->clear();
+    audioDeviceButton_->addItem(Localization::string("Settings Default Audio Device"));
+    if (!deviceList_.empty()) {
+        audioDeviceButton_->insertSeparator(1);
+    }
+    for (const CaptureDevice& device : deviceList_) {
+        audioDeviceButton_->addItem(QString::fromStdString(device.localizedName));
+    }
+    int selected = 0;
+    if (const auto stored = Defaults::preferredAudioDevice()) {
+        for (std::size_t i = 0; i < deviceList_.size(); ++i) {
+            if (QString::fromStdString(deviceList_[i].uniqueID) == *stored) {
+                selected = static_cast<int>(i) + 2;
+                break;
+            }
+        }
+    }
+    audioDeviceButton_->setCurrentIndex(selected);
+}
+
+void SettingsController::popoverWillClose() {
+    if (CaptureSystem* system = SettingsEnvironment::shared().captureSystem) {
+        disconnect(system, nullptr, this, nullptr);
+    }
+    if (statusItemButton_) {
+        statusItemButton_->setHighlighted(false);
+    }
+    if (active == this) {
+        active = nullptr;
+    }
+    deviceList_.clear();
+}
+
+void SettingsController::audioDeviceChanged(int index) {
+    const int k = index - 2;
+    std::optional<std::string> choice;
+    if (k >= 0 && k < static_cast<int>(deviceList_.size())) {
+        choice = deviceList_[static_cast<std::size_t>(k)].uniqueID;
+    }
+    audioController_->setPreferredDevice(choice);
+}
+
+void SettingsController::changedTimePopup(int index) {
+    audioController_->setCaptureMaxMinutes(timePopup_->itemData(index).toInt());
+}
+
+void SettingsController::openMoreSettings() {
+    MoreSettingsController::showPopover(moreSettingsButton_);
+}

@@ -1,0 +1,6 @@
+#include "SettingsEnvironment.h"
+
+SettingsEnvironment& SettingsEnvironment::shared() {
+    static SettingsEnvironment environment;
+    return environment;
+}

@@ -1,0 +1,136 @@
+#!/usr/bin/python3
+"""The settings as a user meets them: the real program in the test session with three microphones, its
+popovers driven through the accessibility bus and the keyboard, what it records from checked on the audio
+server, the ring checked on disk.
+
+    settings_test.py PROGRAM    (inside scripts/test-session)
+"""
+import os
+import re
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'support'))
+from desktop_session import POPUPS, Pointer, ProgramTestCase, pyatspi, run, wait_for  # noqa: E402
+
+PROGRAM = sys.argv.pop(1) if len(sys.argv) > 1 else ''
+EXTRA_SOURCES = (('extra_a', 'Extra-A'), ('extra_b', 'Extra-B'))
+BYTES_PER_MINUTE = 60 * 44100 * 2
+
+
+def recording_sources(pid):
+    """The names of the sources the program records from, per the audio server."""
+    sources = {line.split('\t')[0]: line.split('\t')[1]
+               for line in run('pactl', 'list', 'short', 'sources').splitlines()}
+    found = []
+    for block in run('pactl', 'list', 'source-outputs').split('Source Output #')[1:]:
+        if re.search(rf'application\.process\.id = "{pid}"', block):
+            found.append(sources.get(re.search(r'Source: (\d+)', block).group(1)))
+    return found
+
+
+def click_on(node):
+    box = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    Pointer.move(box.x + box.width / 2, box.y + box.height / 2)
+    run('xdotool', 'click', '1')
+
+
+class SettingsTest(ProgramTestCase):
+    program_path = PROGRAM
+
+    def prepare_folders(self):
+        modules = []
+        for name, description in EXTRA_SOURCES:  # microphones as the session's own: a sink's sound, remapped
+            modules.append(run('pactl', 'load-module', 'module-null-sink', f'sink_name={name}_sink').strip())
+            modules.append(run('pactl', 'load-module', 'module-remap-source', f'master={name}_sink.monitor',
+                               f'source_name={name}', 'channels=1',
+                               f'source_properties=device.description={description}').strip())
+        self.addCleanup(lambda: [subprocess.run(['pactl', 'unload-module', module]) for module in reversed(modules)])
+        # The second of the three microphones was chosen before.
+        os.makedirs(os.path.join(self.folder.name, 'config', 'Orvane'))
+        with open(os.path.join(self.folder.name, 'config', 'Orvane', 'Tempolis.conf'), 'w') as settings:
+            settings.write('[General]\nPreferred%20Audio%20Device=extra_a\n')
+
+    def ring_bytes(self):
+        ring = os.path.join(self.folder.name, 'cache', 'Tempolis', 'Recording.data')
+        return os.path.getsize(ring) if os.path.exists(ring) else None
+
+    def control(self, popup_name, role, name):
+        popup = wait_for(lambda: POPUPS.showing(popup_name), what=f'the {popup_name} popover')
+        return wait_for(lambda: self.find(lambda node: node.getRoleName() == role and node.name == name, popup),
+                        what=f'"{name}" in {popup_name}')
+
+    def pop_up(self, description):
+        popup = wait_for(lambda: POPUPS.showing('Settings'), what='the settings popover')
+        return self.find(lambda node: node.getRoleName() == 'combo box' and node.description == description, popup)
+
+    def press(self, popup_name, name):
+        self.control(popup_name, 'push button', name).queryAction().doAction(0)
+
+    def choose(self, combo, item_name):
+        """Opens a pop-up with the pointer and clicks one of its items."""
+        click_on(combo)
+        item = wait_for(lambda: pyatspi.findDescendant(
+            combo, lambda node: node.getRoleName() == 'list item' and node.name == item_name and
+            node.getState().contains(pyatspi.STATE_SHOWING)), what=f'the item "{item_name}"')
+        click_on(item)
+
+    def open_settings(self, x, y):
+        Pointer.move(x, y)
+        run('xdotool', 'click', '1')
+        return wait_for(lambda: POPUPS.showing('Settings'), what='the settings popover')
+
+    def test_settings_change_what_and_how_long_tempolis_records(self):
+        x, y, _ = self.icon_centre()
+        pid = self.program.pid
+        wait_for(lambda: recording_sources(pid) == ['extra_a'], what='recording from the chosen microphone')
+
+        # The menu: the default entry, a separator, then the three microphones in the server's order, the
+        # stored one selected.
+        self.open_settings(x, y)
+        devices = self.pop_up('Microphone')
+        items = [item.name or item.description for item in pyatspi.findAllDescendants(
+            devices, lambda node: node.getRoleName() == 'list item')]
+        self.assertEqual(items, ['System Default', 'separator', 'Virtual-Microphone', 'Extra-A', 'Extra-B'])
+        self.assertEqual(devices.name, 'Extra-A')  # the pop-up's name is its choice: index 3 here
+
+        # Another microphone: recording moves to it.
+        self.choose(devices, 'Virtual-Microphone')
+        wait_for(lambda: recording_sources(pid) == ['rec_mic'], what='recording from the virtual microphone')
+
+        # A shorter past: the ring shrinks to 15 minutes.
+        self.assertEqual(self.ring_bytes(), 60 * BYTES_PER_MINUTE)
+        self.choose(self.pop_up('Keep the last'), '15 minutes')
+        wait_for(lambda: self.ring_bytes() == 15 * BYTES_PER_MINUTE, what='the ring of 15 minutes')
+        wait_for(lambda: recording_sources(pid) == ['rec_mic'], what='recording again')
+
+        # Pause stops recording, resume starts it again; launch at login on then off leaves no entry.
+        self.press('Settings', 'More Settings…')
+        self.press('More Settings', 'Pause Recording')
+        wait_for(lambda: recording_sources(pid) == [], what='recording to stop')
+        self.press('More Settings', 'Resume Recording')
+        wait_for(lambda: recording_sources(pid) == ['rec_mic'], what='recording to resume')
+        autostart = os.path.join(self.folder.name, 'config', 'autostart', 'com.Orvane.Tempolis.Launcher.desktop')
+        self.press('More Settings', 'Launch at Login')
+        wait_for(lambda: os.path.exists(autostart), what='the login item')
+        self.press('More Settings', 'Launch at Login')
+        wait_for(lambda: not os.path.exists(autostart), what='the login item to go')
+
+        # A press elsewhere closes the popovers, one at a time; then the icon answers clicks again.
+        Pointer.move(x - 400, y + 400)
+        run('xdotool', 'click', '1')
+        wait_for(lambda: not POPUPS.showing('More Settings'), what='the more-settings popover to close')
+        run('xdotool', 'click', '1')
+        wait_for(lambda: not POPUPS.showing('Settings'), what='the settings popover to close')
+        self.open_settings(x, y)
+
+        # Quit ends the program the ordinary way and leaves no audio behind.
+        self.press('Settings', 'More Settings…')
+        self.press('More Settings', 'Quit Tempolis')
+        self.assertEqual(self.program.wait(10), 0, self.program_log())
+        self.assertIsNone(self.ring_bytes())
+
+
+if __name__ == '__main__':
+    unittest.main()
