@@ -26,6 +26,16 @@ class AudioController : public QObject, public AudioCaptureDelegate {
     Q_OBJECT
 public:
     using AlertPresenter = std::function<void(const QString& message, double durationSeconds)>;
+    // The outcome of saveClip: the clip's path, or an error name ("NothingToSave", "InvalidArgument",
+    // "FileExists", "ExportFailed") and a sentence.
+    struct SaveOutcome {
+        QString savedPath;
+        QString errorName;
+        QString message;
+        double seconds = 0;
+    };
+    using SaveCompletion = std::function<void(const SaveOutcome& outcome)>;
+    static constexpr int minimumClipSeconds = 5;
     using Clock = std::chrono::steady_clock;
 
     static constexpr double captureSampleRate = 44'100;
@@ -66,6 +76,14 @@ public:
 
     // Saves the last `seconds` of audio: export, then a save panel proposing a name from the clip's start.
     void exportRecording(int seconds);
+    // Saves the last `seconds` without asking: into `destination`, a folder (the clip gets the name the save
+    // panel would propose, never replacing a file: " (2)" and so on) or a file path that does not exist yet;
+    // an empty destination is the user's music folder, else home. More than is held saves what is held.
+    // Processing and the saved popup show as for a save from the status item. `completion` runs on the main
+    // thread once the clip is in place, or with the error.
+    void saveClip(int seconds, const QString& destination, SaveCompletion completion);
+    // Whole seconds of audio held now.
+    double heldSeconds() const;
     // The proposed name of a clip that starts at `time`, in the user's locale.
     static QString fileName(const QDateTime& time, const QString& extension = {});
 
@@ -85,6 +103,10 @@ signals:
     void exportError();
     // "AudioControllerExportFinishedNotification": the user saved a clip this many seconds long.
     void exportFinished(double seconds);
+    // A save that asks nothing (saveClip) began encoding: the status item shows processing.
+    void processingStarted();
+    // A save that asks nothing put its clip in place.
+    void clipSaved(const QString& path, double seconds);
     // A save panel was opened for a finished export (lets the shell and tests reach it).
     void savePanelOpened(SavePanel* panel);
 
@@ -103,6 +125,8 @@ private:
     void savePanelClosed(SavePanel::Response response, const QString& chosenPath, const QString& fileURL,
                          double duration);
     void clipMoved(bool moved, const QString& error, double duration);
+    void clipExported(bool success, const QString& temporary, const QString& target, bool intoFolder,
+                      double duration, const SaveCompletion& completion);
 
     CaptureSystem& captureSystem;
     CaptureAuthorization& authorization;

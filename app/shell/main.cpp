@@ -8,6 +8,8 @@
 #include "Log.h"
 #include "MainStoryboard.h"
 #include "PulseCaptureSystem.h"
+#include "RecorderService.h"
+#include "TempolisCommand.h"
 #include "TerminationSignalWatcher.h"
 #include "UserNotificationCenter.h"
 #include "Workspace.h"
@@ -56,6 +58,15 @@ int failWithoutCacheFolder(const std::string& reason) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // `tempolis save`, `tempolis status` and the like talk to the running program and need no display.
+    QStringList verbArguments;
+    for (int i = 1; i < argc; ++i) {
+        verbArguments << QString::fromLocal8Bit(argv[i]);
+    }
+    if (TempolisCommand::handles(verbArguments)) {
+        QCoreApplication command(argc, argv);
+        return TempolisCommand::run(verbArguments);
+    }
     Log::setIdentity("Tempolis");
     // The status item must be a window we can place and keep on top: X11, or XWayland on a Wayland session.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
@@ -103,6 +114,11 @@ int main(int argc, char** argv) {
         {captureSystem, authorization, workspace, distributedNotifications, userNotifications, bundle});
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate,
                      &AppDelegate::applicationWillTerminate);
+    RecorderService recorder(delegate.audioController());
+    if (!recorder.registerOn(QDBusConnection::sessionBus())) {
+        Log::write(
+            "Error: Tempolis: Error offering the recorder on the session bus; scripts cannot reach it.");
+    }
     TerminationSignalWatcher termination;
     QObject::connect(&termination, &TerminationSignalWatcher::terminationRequested, &application,
                      [] { QCoreApplication::quit(); });

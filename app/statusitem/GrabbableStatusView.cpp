@@ -399,13 +399,18 @@ KeyframeAnimation GrabbableStatusView::makePulseAnimation() {
 void GrabbableStatusView::saveRecording() {
     if (secondsToSave_ <= 0)
         return;
+    beginProcessing();
+    audioController_.exportRecording(static_cast<int>(secondsToSave_));
+}
+
+// Also for a save started elsewhere (a script), which shows the same way.
+void GrabbableStatusView::beginProcessing() {
     appIsProcessing_ = true;
     recordingIndicator_->setHidden(true);
     KeyframeAnimation pulse = makePulseAnimation();
     pulse.durationSeconds = processingPulseSeconds;
     statusIconAnimation_ = pulse;
     runProcessingPulse();
-    audioController_.exportRecording(static_cast<int>(secondsToSave_));
 }
 
 void GrabbableStatusView::runProcessingPulse() {
@@ -470,6 +475,8 @@ void GrabbableStatusView::observeAudioController(bool observe) {
     connect(&audioController_, &AudioController::processingComplete, this,
             &GrabbableStatusView::processingComplete);
     connect(&audioController_, &AudioController::exportError, this, &GrabbableStatusView::exportError);
+    connect(&audioController_, &AudioController::processingStarted, this,
+            &GrabbableStatusView::beginProcessing);
     connect(&audioController_, &AudioController::exportFinished, this, &GrabbableStatusView::exportFinished);
     connect(&audioController_, &AudioController::recordingStatusChanged, this,
             &GrabbableStatusView::updateRecordingStatus);

@@ -118,6 +118,7 @@ private:
     void openTimePopup();
     double availableSeconds() const;
 
+    void beginProcessing();
     void runProcessingPulse();
     void stopStatusIconAnimations();
     void processingComplete();

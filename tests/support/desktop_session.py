@@ -93,9 +93,11 @@ class Pointer:
 
 
 class ProgramTestCase(unittest.TestCase):
-    """Starts `program` (set by the test module) with private settings, cache and data folders."""
+    """Starts `program` (set by the test module) with private settings, cache and data folders. The settings say
+    the announcement window was seen just now (it has tests of its own), plus what `settings` adds."""
     program_path = ''
     arguments = []
+    settings = {}
 
     def environment(self):
         return {}
@@ -109,6 +111,11 @@ class ProgramTestCase(unittest.TestCase):
             path = os.path.join(self.folder.name, name)
             os.makedirs(path, exist_ok=True)
             environment[f'XDG_{name.upper()}_HOME'] = path
+        os.makedirs(os.path.join(self.folder.name, 'config', 'Orvane'))
+        with open(os.path.join(self.folder.name, 'config', 'Orvane', 'Tempolis.conf'), 'w') as conf:
+            values = {'Final Update Launch Count': 1, 'Final Update Launch Date': time.time(), **self.settings}
+            conf.write('[General]\n' + ''.join(f'{key.replace(" ", "%20")}={value}\n'
+                                               for key, value in values.items()))
         self.prepare_folders()
         run('xsetroot', '-solid', '#%02x%02x%02x' % DESKTOP_COLOR)
         self.addCleanup(run, 'xsetroot', '-solid', 'black')

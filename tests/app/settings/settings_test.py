@@ -38,6 +38,7 @@ def click_on(node):
 
 class SettingsTest(ProgramTestCase):
     program_path = PROGRAM
+    settings = {'Preferred Audio Device': 'extra_a'}  # the second of the three microphones, chosen before
 
     def prepare_folders(self):
         modules = []
@@ -47,11 +48,6 @@ class SettingsTest(ProgramTestCase):
                                f'source_name={name}', 'channels=1',
                                f'source_properties=device.description={description}').strip())
         self.addCleanup(lambda: [subprocess.run(['pactl', 'unload-module', module]) for module in reversed(modules)])
-        # The second of the three microphones was chosen before.
-        os.makedirs(os.path.join(self.folder.name, 'config', 'Orvane'))
-        with open(os.path.join(self.folder.name, 'config', 'Orvane', 'Tempolis.conf'), 'w') as settings:
-            settings.write('[General]\nPreferred%20Audio%20Device=extra_a\n')
-
     def ring_bytes(self):
         ring = os.path.join(self.folder.name, 'cache', 'Tempolis', 'Recording.data')
         return os.path.getsize(ring) if os.path.exists(ring) else None

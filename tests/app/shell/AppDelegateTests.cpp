@@ -22,6 +22,7 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -62,6 +63,10 @@ class AppDelegateTest : public ::testing::Test {
 protected:
     void SetUp() override {
         Defaults::store().clear();
+        // The announcement window was seen just now: it has tests of its own.
+        Defaults::setInteger(Defaults::finalUpdateLaunchCountKey, 1);
+        Defaults::setDoubleValue(Defaults::finalUpdateLaunchDateKey,
+                                 static_cast<double>(QDateTime::currentSecsSinceEpoch()));
         capture.connectedDevices = {builtIn};
         capture.defaultDeviceID = builtIn.uniqueID;
         authorization.currentStatus = CaptureAuthorization::Status::authorized;

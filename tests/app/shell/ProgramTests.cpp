@@ -4,6 +4,7 @@
 #include "LoopbackHttpServer.h"
 #include "TemporaryFolder.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -33,6 +34,11 @@ public:
         for (const char* folder : {"config", "cache", "data"}) {
             QDir().mkpath(root() + "/" + folder);
         }
+        // The announcement window was seen just now: it has tests of its own.
+        QSettings settings(settingsFile(), QSettings::IniFormat);
+        settings.setValue("Final Update Launch Count", 1);
+        settings.setValue("Final Update Launch Date",
+                          static_cast<double>(QDateTime::currentSecsSinceEpoch()));
     }
     QString root() const { return QString::fromStdString(folder_.path().string()); }
     QString ringFile() const { return root() + "/cache/Tempolis/Recording.data"; }
