@@ -94,7 +94,8 @@ class Pointer:
 
 class ProgramTestCase(unittest.TestCase):
     """Starts `program` (set by the test module) with private settings, cache and data folders. The settings say
-    the announcement window was seen just now (it has tests of its own), plus what `settings` adds."""
+    the announcement window was seen just now (it has tests of its own), plus what `settings` adds (None leaves a
+    key out)."""
     program_path = ''
     arguments = []
     settings = {}
@@ -115,7 +116,7 @@ class ProgramTestCase(unittest.TestCase):
         with open(os.path.join(self.folder.name, 'config', 'Orvane', 'Tempolis.conf'), 'w') as conf:
             values = {'Final Update Launch Count': 1, 'Final Update Launch Date': time.time(), **self.settings}
             conf.write('[General]\n' + ''.join(f'{key.replace(" ", "%20")}={value}\n'
-                                               for key, value in values.items()))
+                                               for key, value in values.items() if value is not None))
         self.prepare_folders()
         run('xsetroot', '-solid', '#%02x%02x%02x' % DESKTOP_COLOR)
         self.addCleanup(run, 'xsetroot', '-solid', 'black')
