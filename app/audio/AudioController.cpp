@@ -115,17 +115,7 @@ void AudioController::pauseRecording() {
 void AudioController::resumeRecording() {
     paused_ = false;
     audioBuffer_->reset();
-    if (audioCapture_) {
-        Log::write("Error: AudioController: Error starting recording. (audioCapture != nil)");
-        return;
-    }
-    if (checkMicrophonePermission()) {
-        autoRestartEnabled = true;
-        cancelAutoRestart();
-        startAudioCapture();
-    } else {
-        shouldRestartCapture = true;
-    }
+    startRecording();
 }
 
 void AudioController::startAudioCapture() {
