@@ -31,6 +31,14 @@ AudioController::AudioController(CaptureSystem& captureSystem, CaptureAuthorizat
     // server accepts connections a moment before its devices appear).
     connect(&captureSystem, &CaptureSystem::serverAvailable, this, &AudioController::restartIfPending);
     connect(&captureSystem, &CaptureSystem::deviceConnected, this, &AudioController::restartIfPending);
+    // "What the computer plays" follows the default output: a new one is a new input.
+    connect(&captureSystem, &CaptureSystem::defaultOutputChanged, this, [this] {
+        const auto preferred = Defaults::preferredAudioDevice();
+        if (audioCapture_ && preferred == QString::fromLatin1(CaptureSystem::defaultOutputMonitorID)) {
+            stopRecording();
+            startRecording();
+        }
+    });
 }
 
 AudioController::~AudioController() {

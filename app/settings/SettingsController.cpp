@@ -116,6 +116,18 @@ void SettingsController::refreshDevices() {
     for (const CaptureDevice& device : deviceList_) {
         audioDeviceButton_->addItem(QString::fromStdString(device.localizedName));
     }
+    // Then what the computer plays: the default output's, whichever it is, and each output's.
+    const std::vector<CaptureDevice> monitors =
+        system ? system->outputMonitors() : std::vector<CaptureDevice>{};
+    if (!monitors.empty()) {
+        audioDeviceButton_->insertSeparator(audioDeviceButton_->count());
+        audioDeviceButton_->addItem(Localization::string("Settings System Audio"),
+                                    QString::fromLatin1(CaptureSystem::defaultOutputMonitorID));
+        for (const CaptureDevice& monitor : monitors) {
+            audioDeviceButton_->addItem(QString::fromStdString(monitor.localizedName),
+                                        QString::fromStdString(monitor.uniqueID));
+        }
+    }
     int selected = 0;
     if (const auto stored = Defaults::preferredAudioDevice()) {
         for (std::size_t i = 0; i < deviceList_.size(); ++i) {
@@ -123,6 +135,10 @@ void SettingsController::refreshDevices() {
                 selected = static_cast<int>(i) + 2;
                 break;
             }
+        }
+        const int monitorIndex = monitors.empty() ? -1 : audioDeviceButton_->findData(*stored);
+        if (selected == 0 && monitorIndex > static_cast<int>(deviceList_.size()) + 1) {
+            selected = monitorIndex;
         }
     }
     audioDeviceButton_->setCurrentIndex(selected);
@@ -146,6 +162,8 @@ void SettingsController::audioDeviceChanged(int index) {
     std::optional<std::string> choice;
     if (k >= 0 && k < static_cast<int>(deviceList_.size())) {
         choice = deviceList_[static_cast<std::size_t>(k)].uniqueID;
+    } else if (const QString monitor = audioDeviceButton_->itemData(index).toString(); !monitor.isEmpty()) {
+        choice = monitor.toStdString();
     }
     audioController_->setPreferredDevice(choice);
 }

@@ -20,7 +20,14 @@ public:
     using QObject::QObject;
     ~CaptureSystem() override = default;
 
+    // The identifier of "what the computer plays": the monitor of whatever output is the default one.
+    static constexpr const char* defaultOutputMonitorID = "@DEFAULT_MONITOR@";
+
+    // The inputs (microphones), in the server's order.
     virtual std::vector<CaptureDevice> devices() = 0;
+    // What each output plays, as inputs (monitor sources), in the server's order. deviceWithUniqueID finds
+    // them too, and defaultOutputMonitorID names the default output's.
+    virtual std::vector<CaptureDevice> outputMonitors() { return {}; }
     virtual std::optional<CaptureDevice> defaultDevice() = 0;
     virtual std::optional<CaptureDevice> deviceWithUniqueID(const std::string& uniqueID) = 0;
     virtual std::unique_ptr<CaptureSession> makeSession() = 0;
@@ -34,4 +41,6 @@ signals:
     // without one (it was lost, or not there yet when this object was made): a capture that failed with it
     // can start again now.
     void serverAvailable();
+    // Emitted on the thread that owns this object when another output becomes the default one.
+    void defaultOutputChanged();
 };

@@ -7,7 +7,6 @@ namespace {
 
 struct SourceAnswer {
     bool found = false;
-    bool monitor = false;
 };
 
 std::string describe(std::chrono::milliseconds timeout) {
@@ -71,7 +70,6 @@ bool PulseCaptureSession::setInput(const CaptureDevice& device, std::string* err
             if (eol == 0 && info != nullptr) {
                 auto* answer = static_cast<SourceAnswer*>(userdata);
                 answer->found = true;
-                answer->monitor = info->monitor_of_sink != PA_INVALID_INDEX;
             }
         },
         &answer);
@@ -80,9 +78,6 @@ bool PulseCaptureSession::setInput(const CaptureDevice& device, std::string* err
     }
     if (!answer.found) {
         return failWith("No audio input named \"" + device.uniqueID + "\"");
-    }
-    if (answer.monitor) {
-        return failWith("\"" + device.uniqueID + "\" is the monitor of an output, not an input");
     }
     sourceName_ = device.uniqueID;
     return true;

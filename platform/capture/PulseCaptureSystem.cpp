@@ -16,12 +16,14 @@ CaptureDevice deviceOf(const pa_source_info& info) {
 
 // The answer to a source query, filled on the mainloop thread.
 struct SourceAnswer {
+    bool monitors = false; // whether an output's monitor counts
     std::optional<CaptureDevice> device;
 };
 
 void onSourceAnswer(pa_context*, const pa_source_info* info, int eol, void* userdata) {
-    if (eol == 0 && info != nullptr && !isMonitor(*info)) {
-        static_cast<SourceAnswer*>(userdata)->device = deviceOf(*info);
+    auto* answer = static_cast<SourceAnswer*>(userdata);
+    if (eol == 0 && info != nullptr && (answer->monitors || !isMonitor(*info))) {
+        answer->device = deviceOf(*info);
     }
 }
 
@@ -130,7 +132,11 @@ void PulseCaptureSystem::onContextState(pa_context* context, void* userdata) {
             QMetaObject::invokeMethod(
                 self, [self] { emit self->serverAvailable(); }, Qt::QueuedConnection);
         }
-        pa_operation_unref(pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SOURCE, nullptr, nullptr));
+        pa_operation_unref(pa_context_subscribe(
+            context,
+            static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER),
+            nullptr, nullptr));
+        pa_operation_unref(pa_context_get_server_info(context, &onServerInfo, self));
         // Listed after subscribing, so a source that appears in between is seen at least once.
         pa_operation_unref(pa_context_get_source_info_list(
             context,
@@ -157,6 +163,11 @@ void PulseCaptureSystem::onContextState(pa_context* context, void* userdata) {
 void PulseCaptureSystem::onSubscription(pa_context* context, pa_subscription_event_type_t type,
                                         uint32_t index, void* userdata) {
     auto* self = static_cast<PulseCaptureSystem*>(userdata);
+    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER) {
+        // The default output may have changed: ask, without waiting inside the callback.
+        pa_operation_unref(pa_context_get_server_info(context, &onServerInfo, self));
+        return;
+    }
     if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SOURCE) {
         return;
     }
@@ -220,10 +231,35 @@ bool PulseCaptureSystem::waitUntilReady(pa_usec_t deadline) {
     }) && link_ == Link::ready;
 }
 
+void PulseCaptureSystem::onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
+    if (info != nullptr) {
+        static_cast<PulseCaptureSystem*>(userdata)->noteDefaultOutput(
+            info->default_sink_name != nullptr ? info->default_sink_name : "");
+    }
+}
+
+void PulseCaptureSystem::noteDefaultOutput(const std::string& sinkName) {
+    const bool changed = !defaultSinkName_.empty() && sinkName != defaultSinkName_;
+    defaultSinkName_ = sinkName;
+    if (changed) {
+        QMetaObject::invokeMethod(
+            this, [this] { emit defaultOutputChanged(); }, Qt::QueuedConnection);
+    }
+}
+
 std::vector<CaptureDevice> PulseCaptureSystem::devices() {
+    return sourceList(false);
+}
+
+std::vector<CaptureDevice> PulseCaptureSystem::outputMonitors() {
+    return sourceList(true);
+}
+
+std::vector<CaptureDevice> PulseCaptureSystem::sourceList(bool monitors) {
     struct ListAnswer {
+        bool monitors;
         std::vector<CaptureDevice> devices;
-    } answer;
+    } answer{monitors, {}};
     PulseMainloop::Locker lock(loop_);
     const pa_usec_t deadline = PulseMainloop::deadlineIn(queryTimeout);
     if (!waitUntilReady(deadline)) {
@@ -232,8 +268,9 @@ std::vector<CaptureDevice> PulseCaptureSystem::devices() {
     pa_operation* operation = pa_context_get_source_info_list(
         context_,
         [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
-            if (eol == 0 && info != nullptr && !isMonitor(*info)) {
-                static_cast<ListAnswer*>(userdata)->devices.push_back(deviceOf(*info));
+            auto* answer = static_cast<ListAnswer*>(userdata);
+            if (eol == 0 && info != nullptr && isMonitor(*info) == answer->monitors) {
+                answer->devices.push_back(deviceOf(*info));
             }
         },
         &answer);
@@ -273,11 +310,14 @@ std::optional<CaptureDevice> PulseCaptureSystem::deviceWithUniqueID(const std::s
     if (uniqueID.empty() || !waitUntilReady(deadline)) {
         return std::nullopt;
     }
-    return sourceNamed(uniqueID, deadline);
+    // An output's monitor is found by its name too; the default output's through the server's own alias.
+    return sourceNamed(uniqueID, deadline, true);
 }
 
-std::optional<CaptureDevice> PulseCaptureSystem::sourceNamed(const std::string& name, pa_usec_t deadline) {
+std::optional<CaptureDevice> PulseCaptureSystem::sourceNamed(const std::string& name, pa_usec_t deadline,
+                                                             bool monitors) {
     SourceAnswer answer;
+    answer.monitors = monitors;
     pa_operation* operation =
         pa_context_get_source_info_by_name(context_, name.c_str(), &onSourceAnswer, &answer);
     if (!loop_.finish(context_, operation, deadline)) {

@@ -32,6 +32,7 @@ public:
     ~PulseCaptureSystem() override;
 
     std::vector<CaptureDevice> devices() override;
+    std::vector<CaptureDevice> outputMonitors() override;
     std::optional<CaptureDevice> defaultDevice() override;
     std::optional<CaptureDevice> deviceWithUniqueID(const std::string& uniqueID) override;
     std::unique_ptr<CaptureSession> makeSession() override;
@@ -44,10 +45,14 @@ private:
     void monitorFailed();
     void armTimer(std::chrono::milliseconds delay);
     bool waitUntilReady(pa_usec_t deadline);
-    std::optional<CaptureDevice> sourceNamed(const std::string& name, pa_usec_t deadline);
+    std::optional<CaptureDevice> sourceNamed(const std::string& name, pa_usec_t deadline,
+                                             bool monitors = false);
+    std::vector<CaptureDevice> sourceList(bool monitors);
+    void noteDefaultOutput(const std::string& sinkName);
     void noteSource(const pa_source_info& info, bool announce);
 
     static void onContextState(pa_context* context, void* userdata);
+    static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);
     static void onTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv, void* userdata);
     static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
                                void* userdata);
@@ -62,4 +67,5 @@ private:
     // the sources it lists.
     bool announceListed_ = false;
     std::map<uint32_t, std::string> sources_; // index -> name of the non-monitor sources of this connection
+    std::string defaultSinkName_;             // the default output's, as last seen
 };

@@ -1,13 +1,16 @@
 """What the end-to-end tests of the real program share: commands, waiting for conditions, popups seen on the
 accessibility bus, screen pixels, the pointer, and a test case that starts the program with private folders
 inside the test session (scripts/test-session) and finds its controls through the accessibility bus."""
+import math
 import os
 import re
 import signal
+import struct
 import subprocess
 import tempfile
 import time
 import unittest
+import wave
 
 import pyatspi
 from gi.repository import GLib
@@ -76,6 +79,27 @@ def pixels(x, y, width=1, height=1):
 
 def near(color, expected, tolerance=12):
     return all(abs(a - b) <= tolerance for a, b in zip(color, expected))
+
+
+RATE = 44100
+
+
+def write_tone(path, seconds, frequency=440):
+    with wave.open(path, 'wb') as file:
+        file.setnchannels(1)
+        file.setsampwidth(2)
+        file.setframerate(RATE)
+        file.writeframes(b''.join(struct.pack('<h', int(12000 * math.sin(2 * math.pi * frequency * i / RATE)))
+                                  for i in range(int(seconds * RATE))))
+
+
+def loudness(path, start_seconds, seconds):
+    """Mean absolute sample value of a stretch of a clip."""
+    raw = subprocess.run(['ffmpeg', '-v', 'error', '-i', path, '-f', 's16le', '-ac', '1', '-ar', str(RATE), '-'],
+                         check=True, capture_output=True).stdout
+    samples = struct.unpack(f'<{len(raw) // 2}h', raw)
+    stretch = samples[int(start_seconds * RATE):int((start_seconds + seconds) * RATE)]
+    return sum(abs(sample) for sample in stretch) / max(1, len(stretch))
 
 
 class Pointer:

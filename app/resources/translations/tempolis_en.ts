@@ -74,6 +74,10 @@
         <translation>System Default</translation>
     </message>
     <message>
+        <source>Settings System Audio</source>
+        <translation>System audio</translation>
+    </message>
+    <message>
         <source>Settings Audio Device Label</source>
         <translation>Microphone</translation>
     </message>

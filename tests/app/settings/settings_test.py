@@ -12,7 +12,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'support'))
-from desktop_session import POPUPS, Pointer, ProgramTestCase, pyatspi, run, wait_for  # noqa: E402
+from desktop_session import (POPUPS, Pointer, ProgramTestCase, loudness, pyatspi, run, wait_for,  # noqa: E402
+                             write_tone)
 
 PROGRAM = sys.argv.pop(1) if len(sys.argv) > 1 else ''
 EXTRA_SOURCES = (('extra_a', 'Extra-A'), ('extra_b', 'Extra-B'))
@@ -41,7 +42,10 @@ class SettingsTest(ProgramTestCase):
     settings = {'Preferred Audio Device': 'extra_a'}  # the second of the three microphones, chosen before
 
     def prepare_folders(self):
-        modules = []
+        # An output that feeds no microphone, and the session's own output as the default one.
+        modules = [run('pactl', 'load-module', 'module-null-sink', 'sink_name=speaker_b',
+                       'sink_properties=device.description=Speaker-B').strip()]
+        self.addCleanup(run, 'pactl', 'set-default-sink', 'rec_sink')
         for name, description in EXTRA_SOURCES:  # microphones as the session's own: a sink's sound, remapped
             modules.append(run('pactl', 'load-module', 'module-null-sink', f'sink_name={name}_sink').strip())
             modules.append(run('pactl', 'load-module', 'module-remap-source', f'master={name}_sink.monitor',
@@ -65,12 +69,18 @@ class SettingsTest(ProgramTestCase):
         self.control(popup_name, 'push button', name).queryAction().doAction(0)
 
     def choose(self, combo, item_name):
-        """Opens a pop-up with the pointer and clicks one of its items."""
+        """Opens a pop-up with the pointer and picks one of its items with the arrow keys and Return, as its
+        list opens around the current choice (and is moved to fit on the screen)."""
+        choices = [node.name for node in pyatspi.findAllDescendants(
+            combo, lambda node: node.getRoleName() == 'list item') if node.name]
+        steps = choices.index(item_name) - choices.index(combo.name)
         click_on(combo)
-        item = wait_for(lambda: pyatspi.findDescendant(
-            combo, lambda node: node.getRoleName() == 'list item' and node.name == item_name and
-            node.getState().contains(pyatspi.STATE_SHOWING)), what=f'the item "{item_name}"')
-        click_on(item)
+        wait_for(lambda: pyatspi.findDescendant(combo, lambda node: node.getRoleName() == 'list item' and
+                                                node.getState().contains(pyatspi.STATE_SHOWING)),
+                 what='the list of choices')
+        for _ in range(abs(steps)):
+            run('xdotool', 'key', 'Down' if steps > 0 else 'Up')
+        run('xdotool', 'key', 'Return')
 
     def open_settings(self, x, y):
         Pointer.move(x, y)
@@ -88,7 +98,9 @@ class SettingsTest(ProgramTestCase):
         devices = self.pop_up('Microphone')
         items = [item.name or item.description for item in pyatspi.findAllDescendants(
             devices, lambda node: node.getRoleName() == 'list item')]
-        self.assertEqual(items, ['System Default', 'separator', 'Virtual-Microphone', 'Extra-A', 'Extra-B'])
+        self.assertEqual(items[:7], ['System Default', 'separator', 'Virtual-Microphone', 'Extra-A', 'Extra-B',
+                                     'separator', 'System audio'])  # then what each output plays
+        self.assertIn('Monitor of Speaker-B', items[7:])
         self.assertEqual(devices.name, 'Extra-A')  # the pop-up's name is its choice: index 3 here
 
         # Another microphone: recording moves to it.
@@ -100,6 +112,25 @@ class SettingsTest(ProgramTestCase):
         self.choose(self.pop_up('Keep the last'), '15 minutes')
         wait_for(lambda: self.ring_bytes() == 15 * BYTES_PER_MINUTE, what='the ring of 15 minutes')
         wait_for(lambda: recording_sources(pid) == ['rec_mic'], what='recording again')
+
+        # What the computer plays: an output's sound, or "System audio", which follows the default output (and
+        # a tone played there comes out of a clip saved from a script).
+        self.choose(self.pop_up('Microphone'), 'Monitor of Speaker-B')
+        wait_for(lambda: recording_sources(pid) == ['speaker_b.monitor'], what="recording Speaker-B's sound")
+        self.choose(self.pop_up('Microphone'), 'System audio')
+        wait_for(lambda: recording_sources(pid) == ['rec_sink.monitor'], what='recording the default output')
+        run('pactl', 'set-default-sink', 'speaker_b')
+        wait_for(lambda: recording_sources(pid) == ['speaker_b.monitor'], what='following the new default output')
+        tone = os.path.join(self.folder.name, 'tone.wav')
+        write_tone(tone, 6)
+        run('paplay', '--device=speaker_b', tone)
+        saved = subprocess.run([PROGRAM, 'save', '5', '--output', self.folder.name], capture_output=True,
+                               text=True, timeout=60)
+        self.assertEqual(saved.returncode, 0, saved.stderr)
+        self.assertGreater(loudness(saved.stdout.strip(), 1, 3), 3000, 'the played tone is not in the clip')
+        wait_for(lambda: not POPUPS.showing('Saved Popup'), what='the saved popup to go')  # it hangs over these
+        self.choose(self.pop_up('Microphone'), 'Virtual-Microphone')
+        wait_for(lambda: recording_sources(pid) == ['rec_mic'], what='the microphone again')
 
         # Pause stops recording, resume starts it again; launch at login on then off leaves no entry.
         self.press('Settings', 'More Settings…')

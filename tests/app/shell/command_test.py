@@ -5,32 +5,19 @@ saves and pauses.
 
     command_test.py PROGRAM    (inside scripts/test-session)
 """
-import math
 import os
-import struct
 import subprocess
 import sys
-import wave
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'support'))
-from desktop_session import POPUPS, ProgramTestCase, run, wait_for  # noqa: E402
+from desktop_session import RATE, POPUPS, ProgramTestCase, loudness, run, wait_for, write_tone  # noqa: E402
 from gi.repository import Gio  # noqa: E402
 
 PROGRAM = sys.argv.pop(1) if len(sys.argv) > 1 else ''
-RATE = 44100
 
 
 def tempolis(*arguments):
     return subprocess.run([PROGRAM, *arguments], capture_output=True, text=True, timeout=60)
-
-
-def loudness(path, start_seconds, seconds):
-    """Mean absolute sample value of a stretch of the clip."""
-    raw = subprocess.run(['ffmpeg', '-v', 'error', '-i', path, '-f', 's16le', '-ac', '1', '-ar', str(RATE), '-'],
-                         check=True, capture_output=True).stdout
-    samples = struct.unpack(f'<{len(raw) // 2}h', raw)
-    stretch = samples[int(start_seconds * RATE):int((start_seconds + seconds) * RATE)]
-    return sum(abs(sample) for sample in stretch) / max(1, len(stretch))
 
 
 def held_seconds():
@@ -55,12 +42,7 @@ class CommandTest(ProgramTestCase):
 
         # Three seconds of a tone after seven of silence.
         tone = os.path.join(self.folder.name, 'tone.wav')
-        with wave.open(tone, 'wb') as file:
-            file.setnchannels(1)
-            file.setsampwidth(2)
-            file.setframerate(RATE)
-            file.writeframes(b''.join(struct.pack('<h', int(12000 * math.sin(2 * math.pi * 440 * i / RATE)))
-                                      for i in range(3 * RATE)))
+        write_tone(tone, 3)
         wait_for(lambda: held_seconds() >= 7, what='7 seconds held')
         run('paplay', '--device=rec_sink', tone)
         result = tempolis('save', '7', '--output', self.folder.name)

@@ -79,13 +79,18 @@ TEST_F(PulseCaptureSystemTest, NoDefaultDeviceWhenTheDefaultSourceIsAMonitor) {
     EXPECT_TRUE(system.devices().empty());
 }
 
-TEST_F(PulseCaptureSystemTest, DeviceWithUniqueIDFindsOnlyExistingInputs) {
+TEST_F(PulseCaptureSystemTest, InputsAndWhatOutputsPlayAreListedApartAndFoundByName) {
     ASSERT_TRUE(server.addMicrophone("rec_mic", "Test Microphone"));
     PulseCaptureSystem system;
 
+    EXPECT_EQ(system.devices(), (std::vector<CaptureDevice>{{"rec_mic", "Test Microphone"}}));
+    ASSERT_EQ(system.outputMonitors().size(), 1u);
+    EXPECT_EQ(system.outputMonitors()[0].uniqueID, "rec_mic_sink.monitor");
     EXPECT_EQ(system.deviceWithUniqueID("rec_mic"), (CaptureDevice{"rec_mic", "Test Microphone"}));
+    EXPECT_EQ(system.deviceWithUniqueID("rec_mic_sink.monitor")->uniqueID, "rec_mic_sink.monitor");
+    EXPECT_EQ(system.deviceWithUniqueID(CaptureSystem::defaultOutputMonitorID)->uniqueID,
+              "rec_mic_sink.monitor");
     EXPECT_EQ(system.deviceWithUniqueID("no_such_source"), std::nullopt);
-    EXPECT_EQ(system.deviceWithUniqueID("rec_mic_sink.monitor"), std::nullopt);
     EXPECT_EQ(system.deviceWithUniqueID(""), std::nullopt);
 }
 
