@@ -48,7 +48,8 @@ int main(int argc, char** argv) {
     DesktopCaptureAuthorization authorization;
     AudioController controller(captureSystem, authorization);
     controller.startRecording();
-    SettingsEnvironment::shared() = SettingsEnvironment{&controller, &captureSystem, {}, {}, QStringLiteral("1.0")};
+    SettingsEnvironment::shared() =
+        SettingsEnvironment{&controller, &captureSystem, {}, {}, QStringLiteral("1.0")};
     std::unique_ptr<StatusItem> item = StatusBar::system().statusItem(StatusBar::variableLength);
     StatusBarButton* button = item->button();
     button->setImage(QStringLiteral("Status-Icon-Template"));
@@ -74,9 +75,10 @@ int main(int argc, char** argv) {
     std::sort(openings.begin(), openings.end());
     const double grow = resizeMilliseconds(controller, 480);
     const double shrink = resizeMilliseconds(controller, 60);
-    std::printf("openings=%zu devices=%zu popover_median_ms=%.1f popover_max_ms=%.1f resize_60_to_480_ms=%.1f "
-                "resize_480_to_60_ms=%.1f\n",
-                openings.size(), captureSystem.devices().size(), openings[openings.size() / 2], openings.back(),
-                grow, shrink);
+    std::printf(
+        "openings=%zu devices=%zu popover_median_ms=%.1f popover_max_ms=%.1f resize_60_to_480_ms=%.1f "
+        "resize_480_to_60_ms=%.1f\n",
+        openings.size(), captureSystem.devices().size(), openings[openings.size() / 2], openings.back(), grow,
+        shrink);
     return 0;
 }
