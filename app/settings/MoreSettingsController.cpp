@@ -10,7 +10,6 @@
 
 #include "ui_MoreSettingsController.h"
 
-#include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
 

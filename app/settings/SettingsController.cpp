@@ -15,7 +15,6 @@
 #include "ui_SettingsController.h"
 
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
 

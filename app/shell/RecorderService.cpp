@@ -70,8 +70,9 @@ void RecorderService::Pause() {
     }
 }
 
+// Only a pause is undone: a resume while recording, or while a restart is pending, would empty the buffer.
 void RecorderService::Resume() {
-    if (audioController_.isPaused() || !audioController_.audioCapture()) {
+    if (audioController_.isPaused()) {
         audioController_.resumeRecording();
     }
 }
