@@ -139,10 +139,13 @@ class SettingsTest(ProgramTestCase):
         self.press('More Settings', 'Resume Recording')
         wait_for(lambda: recording_sources(pid) == ['rec_mic'], what='recording to resume')
         autostart = os.path.join(self.folder.name, 'config', 'autostart', 'com.Orvane.Tempolis.Launcher.desktop')
+        def checkmark():
+            return self.find_showing('Launches at Login', 'label', POPUPS.showing('More Settings'))
+        self.assertIsNone(checkmark())
         self.press('More Settings', 'Launch at Login')
-        wait_for(lambda: os.path.exists(autostart), what='the login item')
+        wait_for(lambda: os.path.exists(autostart) and checkmark(), what='the login item and its checkmark')
         self.press('More Settings', 'Launch at Login')
-        wait_for(lambda: not os.path.exists(autostart), what='the login item to go')
+        wait_for(lambda: not os.path.exists(autostart) and not checkmark(), what='the login item to go')
 
         # A press elsewhere closes the popovers, one at a time; then the icon answers clicks again.
         Pointer.move(x - 400, y + 400)
