@@ -2,8 +2,10 @@
 
 #include "AacFileWriter.h"
 #include "AudioBufferError.h"
+#include "ClipWriter.h"
 #include "Log.h"
 #include "RingArithmetic.h"
+#include "RingFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -34,53 +36,27 @@ std::string secondsText(double seconds) {
     return std::to_string(seconds);
 }
 
-// Reads `count` bytes at `offset`, across short reads; answers how many were read (fewer at the file's
-// end), or -1.
-int64_t readFully(int descriptor, uint8_t* bytes, int64_t count, int64_t offset) {
-    int64_t done = 0;
-    while (done < count) {
-        const ssize_t result = pread(descriptor, bytes + done, static_cast<std::size_t>(count - done),
-                                     static_cast<off_t>(offset + done));
-        if (result < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        if (result == 0) {
-            break;
-        }
-        done += result;
-    }
-    return done;
-}
-
 } // namespace
 
 std::filesystem::path AudioBuffer::userCachesFolder() {
-    if (const char* cacheHome = std::getenv("XDG_CACHE_HOME"); cacheHome && cacheHome[0] == '/') {
-        return cacheHome;
-    }
-    const char* home = std::getenv("HOME");
-    if (!home || home[0] == '\0') {
-        const passwd* entry = getpwuid(getuid());
-        home = entry ? entry->pw_dir : nullptr;
-    }
-    if (!home || home[0] == '\0') {
-        return {};
-    }
-    return std::filesystem::path(home) / ".cache";
+    return RingFile::userCachesFolder();
 }
 
 AudioBuffer::AudioBuffer(double maxDuration, double sampleRate)
     : AudioBuffer(maxDuration, sampleRate, userCachesFolder()) {}
 
 AudioBuffer::AudioBuffer(double maxDuration, double sampleRate, const std::filesystem::path& cachesFolder,
-                         WriterFactory writerFactory)
+                         WriterFactory customWriterFactory)
     : bufferQueue(queueLabel)
     , sampleRate_(sampleRate)
-    , writerFactory(writerFactory ? std::move(writerFactory)
-                                  : WriterFactory([] { return std::make_unique<AacFileWriter>(); })) {
+    , writerFactory(customWriterFactory ? customWriterFactory
+                                        : WriterFactory([] { return std::make_unique<AacFileWriter>(); })) {
+    // Packets are made by our own encoder: a buffer given another writer encodes only when saving.
+    if (!customWriterFactory) {
+        encoder_ =
+            std::make_unique<BackgroundEncoder>(static_cast<int>(sampleRate), packetFilePath(cachesFolder),
+                                                [](const std::string& line) { logError(line); });
+    }
     if (!makeRingFolder(cachesFolder, nullptr)) {
         Log::write("AudioBuffer: Error locating the cache folder.");
         std::abort();
@@ -104,43 +80,15 @@ AudioBuffer::~AudioBuffer() {
 }
 
 bool AudioBuffer::makeRingFolder(const std::filesystem::path& cachesFolder, std::string* error) {
-    const auto fail = [error](const std::string& reason) {
-        if (error) {
-            *error = reason;
-        }
-        return false;
-    };
-    if (cachesFolder.empty()) {
-        return fail("There is no caches folder: neither XDG_CACHE_HOME nor a home folder is set.");
-    }
-    std::error_code code;
-    std::filesystem::create_directories(cachesFolder, code);
-    if (code || !std::filesystem::is_directory(cachesFolder)) {
-        return fail("The caches folder " + cachesFolder.string() + " cannot be created (" +
-                    (code ? code.message() : errorDescription(ENOTDIR)) + ").");
-    }
-    // The ring holds everything said near the microphone for the last hour: only its owner may read it.
-    const std::filesystem::path folder = cachesFolder / "Tempolis";
-    if (mkdir(folder.c_str(), 0700) != 0) {
-        const int reason = errno;
-        if (reason != EEXIST) {
-            return fail("The folder " + folder.string() + " cannot be created (" + errorDescription(reason) +
-                        ").");
-        }
-        if (!std::filesystem::is_directory(folder, code)) {
-            return fail("The folder " + folder.string() + " cannot be created (" + errorDescription(ENOTDIR) +
-                        ").");
-        }
-        if (chmod(folder.c_str(), 0700) != 0) {
-            return fail("The folder " + folder.string() + " cannot be made private (" +
-                        errorDescription(errno) + ").");
-        }
-    }
-    return true;
+    return RingFile::makeFolder(cachesFolder, error);
 }
 
 std::filesystem::path AudioBuffer::ringFilePath(const std::filesystem::path& cachesFolder) {
-    return cachesFolder / "Tempolis" / "Recording.data";
+    return RingFile::folder(cachesFolder) / "Recording.data";
+}
+
+std::filesystem::path AudioBuffer::packetFilePath(const std::filesystem::path& cachesFolder) {
+    return RingFile::folder(cachesFolder) / "Packets.data";
 }
 
 // Makes the ring for `requestedSeconds`: a new file, or the existing one given a new length. When the disk
@@ -166,13 +114,13 @@ bool AudioBuffer::makeRing(double requestedSeconds, bool recreateFile) {
         struct stat status {};
         // The file's own blocks are free for its new length.
         const int64_t reusableBytes = fstat(descriptor, &status) == 0 ? int64_t{status.st_blocks} * 512 : 0;
-        if (reserveBufferFile(descriptor, requestedBytes)) {
+        if (RingFile::reserve(descriptor, requestedBytes, "buffer file", logError)) {
             ringBytes = requestedBytes;
         } else {
             ringBytes = shortenedRingBytes(requestedBytes, reusableBytes);
             if (ringBytes == 0) {
                 logError("Too little free disk space for one minute of the buffer file.");
-            } else if (!reserveBufferFile(descriptor, ringBytes)) {
+            } else if (!RingFile::reserve(descriptor, ringBytes, "buffer file", logError)) {
                 ringBytes = 0;
             }
         }
@@ -203,53 +151,31 @@ bool AudioBuffer::makeRing(double requestedSeconds, bool recreateFile) {
         unreportedShortfall_ = Shortfall{requestedSeconds, keptDurationSeconds_};
         reportShortfall();
     }
+    if (encoder_) {
+        // Packets for everything held: the ring's audio and the memory buffer's.
+        encoder_->makeRing(memoryOnly_ ? memoryBufferSeconds : keptDurationSeconds_ + memoryBufferSeconds,
+                           !memoryOnly_);
+    }
     return true;
 }
 
 int AudioBuffer::createBufferFile() {
-    unlink(fileBufferURL_.c_str());
-    const int descriptor = open(fileBufferURL_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int descriptor = RingFile::create(fileBufferURL_);
     if (descriptor < 0) {
         logError("Error creating the buffer file.");
     }
     return descriptor;
 }
 
-// Reserves the whole length in one request, so recording never grows the file or runs out of space. A
-// refused reservation gives back what it took.
-bool AudioBuffer::reserveBufferFile(int descriptor, int64_t sizeBytes) {
-    struct stat status {};
-    const off_t originalLength = fstat(descriptor, &status) == 0 ? status.st_size : 0;
-    int result = ftruncate(descriptor, sizeBytes);
-    if (result == 0) {
-        result = fallocate(descriptor, 0, 0, sizeBytes);
-        if (result != 0 && errno == EOPNOTSUPP) {
-            result = posix_fallocate(descriptor, 0, sizeBytes) == 0 ? 0 : -1;
-        }
-    }
-    if (result < 0) {
-        logError("Error changing the physical size of the buffer file. (" + std::to_string(result) + ")");
-        if (ftruncate(descriptor, originalLength) != 0) {
-            logError("Error releasing the partial reservation of the buffer file. (" +
-                     errorDescription(errno) + ")");
-        }
-        return false;
-    }
-    fsync(descriptor);
-    return true;
-}
-
 int64_t AudioBuffer::shortenedRingBytes(int64_t requestedBytes, int64_t reusableBytes) const {
-    struct statvfs fileSystem {};
-    if (statvfs(fileBufferURL_.parent_path().c_str(), &fileSystem) != 0) {
+    const std::optional<RingFile::Space> space = RingFile::space(fileBufferURL_.parent_path());
+    if (!space) {
         logError("Error measuring the free disk space. (" + errorDescription(errno) + ")");
         return 0;
     }
-    const auto blockBytes = static_cast<int64_t>(fileSystem.f_frsize);
-    return RingArithmetic::shortenedRingBytes(
-        requestedBytes, RingArithmetic::bytesForDuration(60, sampleRate_),
-        static_cast<int64_t>(fileSystem.f_bavail) * blockBytes + reusableBytes,
-        static_cast<int64_t>(fileSystem.f_blocks) * blockBytes);
+    return RingArithmetic::shortenedRingBytes(requestedBytes,
+                                              RingArithmetic::bytesForDuration(60, sampleRate_),
+                                              space->availableBytes + reusableBytes, space->fileSystemBytes);
 }
 
 void AudioBuffer::reportShortfall() {
@@ -321,10 +247,18 @@ void AudioBuffer::start() {
 }
 
 void AudioBuffer::stop() {
+    std::lock_guard lock(appendMutex_);
     bufferQueue.async([this] { closeFileBufferHandle(); });
+    if (encoder_) {
+        encoder_->endRun();
+    }
 }
 
 void AudioBuffer::reset() {
+    std::lock_guard lock(appendMutex_);
+    if (encoder_) {
+        encoder_->forget();
+    }
     bufferQueue.async([this] {
         fileBufferCurrentOffset_ = 0;
         fileBufferCurrentSize_ = 0;
@@ -401,10 +335,18 @@ void AudioBuffer::append(std::shared_ptr<const SampleBlock> sampleBuffer) {
             return;
         }
     }
-    bufferQueue.async([this, block = std::move(sampleBuffer), length] { appendBlock(length, *block); });
+    std::lock_guard lock(appendMutex_);
+    const int64_t position = nextAppendPosition_;
+    nextAppendPosition_ += length / sampleSize;
+    if (encoder_) {
+        encoder_->encode(sampleBuffer, length, position);
+    }
+    bufferQueue.async(
+        [this, block = std::move(sampleBuffer), length, position] { appendBlock(length, *block, position); });
 }
 
-void AudioBuffer::appendBlock(int64_t length, const SampleBlock& blockBuffer) {
+void AudioBuffer::appendBlock(int64_t length, const SampleBlock& blockBuffer, int64_t position) {
+    blockPosition_ = position;
     // Without a ring, or for a buffer's worth of bytes after a lost flush, the memory buffer keeps the newest
     // bytes on its own, rolling over its oldest; a block is never split between the two ways.
     if (memoryOnly_ || memoryRollBytesLeft_ > 0) {
@@ -479,6 +421,14 @@ bool AudioBuffer::copyToMemoryBuffer(const SampleBlock& blockBuffer, int64_t blo
     const int32_t status =
         blockBuffer.copyDataBytes(static_cast<std::size_t>(blockOffset), static_cast<std::size_t>(copyLength),
                                   memoryBuffer.data() + memoryOffset);
+    if (status == 0) {
+        // The copied bytes are the newest held; after a gap what is held is unbroken only from them on.
+        const int64_t first = blockPosition_ + blockOffset / sampleSize;
+        if (first != endPosition_) {
+            unbrokenFrom_ = first;
+        }
+        endPosition_ = first + copyLength / sampleSize;
+    }
     if (status != 0) {
         logError("Error copying block buffer data. (" + std::to_string(status) + ")");
         logError("blockOffset: " + std::to_string(blockOffset) +
@@ -529,20 +479,9 @@ bool AudioBuffer::writeToBufferFile(int64_t fileOffset, int64_t memoryOffset, in
                  " or copy size " + std::to_string(length) + ".)");
         return false;
     }
-    const uint8_t* bytes = memoryBuffer.data() + memoryOffset;
-    int64_t written = 0;
-    while (written < length) {
-        const ssize_t result =
-            pwrite(fileBufferHandle, bytes + written, static_cast<std::size_t>(length - written),
-                   static_cast<off_t>(fileOffset + written));
-        if (result <= 0) {
-            if (result < 0 && errno == EINTR) {
-                continue;
-            }
-            logError("Error writing to buffer file. (" + errorDescription(errno) + ")");
-            return false;
-        }
-        written += result;
+    if (!RingFile::writeFully(fileBufferHandle, memoryBuffer.data() + memoryOffset, length, fileOffset)) {
+        logError("Error writing to buffer file. (" + errorDescription(errno) + ")");
+        return false;
     }
     return true;
 }
@@ -574,6 +513,18 @@ double AudioBuffer::writeAudioFile(const std::filesystem::path& url, double dura
         logError("Attempting to export audio that's too short.");
         throw AudioBufferError();
     }
+    const RingArithmetic::Amounts amounts =
+        RingArithmetic::exportAmounts(RingArithmetic::bytesForDuration(duration, sampleRate_),
+                                      memoryBufferCurrentSize_, fileBufferCurrentSize_);
+    const int64_t clipFrames = amounts.total() / sampleSize;
+    if (encoder_ && clipFrames > 0 && writeClipFromPackets(url, clipFrames)) {
+        return static_cast<double>(clipFrames) / sampleRate_;
+    }
+    if (exportsAbandoned_) {
+        logError("Export abandoned: the buffer is closing.");
+        throw AudioBufferError();
+    }
+
     std::unique_ptr<AudioFileWriter> writer = writerFactory();
     const int32_t createStatus = writer->create(url.string(), AudioStreamFormat::aacMono(sampleRate_));
     if (createStatus != 0) {
@@ -581,98 +532,34 @@ double AudioBuffer::writeAudioFile(const std::filesystem::path& url, double dura
         throw AudioBufferError();
     }
     writer->setCancellation(&exportsAbandoned_);
-
-    bool failed = false;
-    int64_t framesWritten = 0; // what the clip really holds, the length reported
-    const auto writeFrames = [&](const uint8_t* bytes, int64_t byteCount) {
-        const int32_t status = writer->writeFrames(static_cast<uint32_t>(byteCount / sampleSize), bytes,
-                                                   static_cast<uint32_t>(byteCount));
-        if (status != 0) {
-            logError(exportsAbandoned_
-                         ? std::string("Export abandoned: the buffer is closing.")
-                         : "Error writing to audio capture file. (" + std::to_string(status) + ")");
-            failed = true;
-            return;
-        }
-        framesWritten += byteCount / sampleSize;
-    };
-    // Hands the encoder the `byteCount` bytes of a ring that end at `endPosition`, oldest first, in chunks of
-    // at most `maxChunkBytes` split where they cross the ring's end; `bytesOf(chunk)` answers a chunk's
-    // bytes, or null on failure.
-    const auto streamRing = [&](int64_t ringBytes, int64_t endPosition, int64_t byteCount,
-                                int64_t maxChunkBytes, bool isFile, const auto& bytesOf) {
-        int64_t position = RingArithmetic::readStart(endPosition, ringBytes, byteCount);
-        for (int64_t remaining = byteCount; remaining > 0 && !failed;) {
-            if (exportsAbandoned_) {
-                logError("Export abandoned: the buffer is closing.");
-                failed = true;
-                return;
-            }
-            const RingArithmetic::Chunk chunk =
-                RingArithmetic::nextChunk(position, remaining, ringBytes, maxChunkBytes);
-            if (isFile && chunk.length <= dangerousChunkBytes) {
-                logError("Dangerously small chunk size. (" + std::to_string(chunk.length) + ")");
-            }
-            const uint8_t* bytes = bytesOf(chunk);
-            if (!bytes) {
-                failed = true;
-                return;
-            }
-            writeFrames(bytes, chunk.length);
-            remaining -= chunk.length;
-            position = RingArithmetic::advance(position, chunk.length, ringBytes);
-        }
-    };
-
-    RingArithmetic::Amounts amounts{0, 0};
+    ClipWriter clip(*writer, exportsAbandoned_, [](const std::string& line) { logError(line); });
     if (const int32_t status = writer->setClientFormat(AudioStreamFormat::pcm16Mono(sampleRate_));
         status != 0) {
         logError("Error setting audio capture data format. (" + std::to_string(status) + ")");
-        failed = true;
-    } else {
-        amounts = RingArithmetic::exportAmounts(RingArithmetic::bytesForDuration(duration, sampleRate_),
-                                                memoryBufferCurrentSize_, fileBufferCurrentSize_);
+        clip.fail();
     }
 
     // The older audio: the ring's bytes that end at its write position, streamed in chunks.
-    if (!failed && amounts.fromFile > 0) {
+    if (!clip.failed() && amounts.fromFile > 0) {
         const int readHandle = open(fileBufferURL_.c_str(), O_RDONLY | O_CLOEXEC);
         if (readHandle < 0) {
             logError("Error opening buffer file for reading.");
-            failed = true;
+            clip.fail();
         } else {
-            std::vector<uint8_t> chunkBytes(
-                static_cast<std::size_t>(std::min(exportChunkMaxBytes, amounts.fromFile)));
-            streamRing(fileBufferMaxSize_, fileBufferCurrentOffset_, amounts.fromFile, exportChunkMaxBytes,
-                       true, [&](const RingArithmetic::Chunk& chunk) -> const uint8_t* {
-                           const int64_t bytesRead =
-                               readFully(readHandle, chunkBytes.data(), chunk.length, chunk.position);
-                           if (bytesRead < 0) {
-                               logError("Error reading buffer file. (" + errorDescription(errno) + ")");
-                               return nullptr;
-                           }
-                           if (bytesRead < chunk.length) { // cut short underneath
-                               logError("Error reading buffer file. (Read " + std::to_string(bytesRead) +
-                                        " of " + std::to_string(chunk.length) + " bytes.)");
-                               return nullptr;
-                           }
-                           return chunkBytes.data();
-                       });
+            clip.writeFromFile(readHandle, fileBufferMaxSize_, fileBufferCurrentOffset_, amounts.fromFile,
+                               exportChunkMaxBytes);
             close(readHandle);
         }
     }
-
     // The newest audio, straight from the memory buffer (in one piece unless it has been rolling).
-    if (!failed && amounts.fromMemory > 0) {
+    if (!clip.failed() && amounts.fromMemory > 0) {
         const RingArithmetic::Window window{memoryBufferStart_, memoryBufferCurrentSize_};
-        streamRing(memoryBufferMaxSize_, RingArithmetic::windowEnd(window, memoryBufferMaxSize_),
-                   amounts.fromMemory, memoryBufferMaxSize_, false,
-                   [&](const RingArithmetic::Chunk& chunk) -> const uint8_t* {
-                       return memoryBuffer.data() + chunk.position;
-                   });
+        clip.writeFromMemory(memoryBuffer.data(), memoryBufferMaxSize_,
+                             RingArithmetic::windowEnd(window, memoryBufferMaxSize_), amounts.fromMemory);
     }
 
     // Finishing the file writes its index; a clip whose index could not be written is not a clip.
+    bool failed = clip.failed();
     if (const int32_t status = writer->dispose(); status != 0 && !failed) {
         logError("Error finishing audio capture file. (" + std::to_string(status) + ")");
         failed = true;
@@ -683,5 +570,21 @@ double AudioBuffer::writeAudioFile(const std::filesystem::path& url, double dura
         logError("Error writing audio file. (Deleted file.)");
         throw AudioBufferError();
     }
-    return static_cast<double>(framesWritten) / sampleRate_;
+    return static_cast<double>(clip.framesWritten()) / sampleRate_;
+}
+
+// The newest `clipFrames` samples by copying the background encoder's packets. False, with a log line, when
+// they cannot serve the whole span: the caller encodes from the raw ring instead.
+bool AudioBuffer::writeClipFromPackets(const std::filesystem::path& url, int64_t clipFrames) {
+    const int64_t end = endPosition_;
+    const int64_t start = end - clipFrames;
+    std::string why;
+    if (start < unbrokenFrom_) {
+        why = "the held audio has a gap";
+    } else if (encoder_->waitForPackets(start, end, packetWait, &why) &&
+               encoder_->writeClip(start, end, url, exportsAbandoned_, &why)) {
+        return true;
+    }
+    Log::write("AudioBuffer: Encoding the clip from the raw buffer: " + why + ".");
+    return false;
 }

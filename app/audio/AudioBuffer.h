@@ -1,10 +1,12 @@
 #pragma once
 
 #include "AudioFileWriter.h"
+#include "BackgroundEncoder.h"
 #include "SampleBlock.h"
 #include "SerialQueue.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -22,6 +24,11 @@
 // When the disk cannot hold the whole window, the ring gets the most whole minutes that leave a margin
 // free; when not even a minute fits, there is no ring file and the memory buffer keeps the newest 30
 // seconds on its own. The whole length is tried again each time the ring is made again.
+//
+// With its own AAC encoder (no writer factory given), the buffer also encodes the audio as it arrives, on a
+// background thread, into a packet ring next to the raw one (see BackgroundEncoder); a save then copies
+// packets instead of encoding, and falls back to encoding from the raw ring, with a log line, whenever the
+// packets cannot serve the whole span. The raw ring stays the source of truth.
 class AudioBuffer {
 public:
     using WriterFactory = std::function<std::unique_ptr<AudioFileWriter>()>;
@@ -32,7 +39,8 @@ public:
     static constexpr const char* queueLabel = "com.Orvane.Tempolis.AudioBuffer";
     static constexpr double memoryBufferSeconds = 30.0;
     static constexpr int64_t exportChunkMaxBytes = 1'048'576;
-    static constexpr int64_t dangerousChunkBytes = 15;
+    // How long a save waits for the background encoder to pass the span's end before encoding instead.
+    static constexpr std::chrono::milliseconds packetWait{250};
 
     // Creates the buffer with a ring in the user's caches folder ($XDG_CACHE_HOME, else ~/.cache).
     AudioBuffer(double maxDuration, double sampleRate);
@@ -104,6 +112,10 @@ public:
     static bool makeRingFolder(const std::filesystem::path& cachesFolder, std::string* error);
     // Where the ring of a buffer in `cachesFolder` lives, e.g. to erase one left behind.
     static std::filesystem::path ringFilePath(const std::filesystem::path& cachesFolder);
+    // Where the packet ring of a buffer in `cachesFolder` lives.
+    static std::filesystem::path packetFilePath(const std::filesystem::path& cachesFolder);
+    // The background encoder, or null when this buffer encodes only when saving.
+    BackgroundEncoder* backgroundEncoder() { return encoder_.get(); }
 
 private:
     struct Shortfall {
@@ -113,12 +125,13 @@ private:
 
     bool makeRing(double requestedSeconds, bool recreateFile);
     int createBufferFile();
-    bool reserveBufferFile(int descriptor, int64_t sizeBytes);
     int64_t shortenedRingBytes(int64_t requestedBytes, int64_t reusableBytes) const;
+    void makePacketRing();
+    bool writeClipFromPackets(const std::filesystem::path& url, int64_t clipFrames);
     void reportShortfall();
     bool ringFileHasExpectedLength() const;
     void closeFileBufferHandle();
-    void appendBlock(int64_t length, const SampleBlock& blockBuffer);
+    void appendBlock(int64_t length, const SampleBlock& blockBuffer, int64_t position);
     void appendRest(const SampleBlock& blockBuffer, int64_t blockOffset, int64_t length);
     void rollIntoMemory(const SampleBlock& blockBuffer, int64_t blockOffset, int64_t length);
     void putMemoryInOrder();
@@ -142,6 +155,15 @@ private:
     double sampleRate_;
     const int64_t sampleSize = 2;
     WriterFactory writerFactory;
+    std::unique_ptr<BackgroundEncoder> encoder_;
+
+    // Positions count samples: the n-th sample append accepted is at position n. Appends, and the calls that
+    // end a run of the encoder, are handed to both queues in one order.
+    std::mutex appendMutex_;
+    int64_t nextAppendPosition_ = 0; // guarded by appendMutex_
+    int64_t blockPosition_ = 0;      // of the block being appended
+    int64_t endPosition_ = 0;        // just past the newest sample held
+    int64_t unbrokenFrom_ = 0;       // what is held from here to endPosition_ has no gap
 
     double ringRequestedSeconds_ = 0; // the length the current ring was made for
     std::optional<Shortfall> unreportedShortfall_;

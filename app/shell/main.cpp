@@ -31,10 +31,13 @@ namespace {
 // ends through exit() without unwinding (the toolkit does that when the display goes away first, as at many
 // logouts, or when a terminal's Ctrl-C took the display down).
 char ringPathAtExit[PATH_MAX] = {};
+char packetPathAtExit[PATH_MAX] = {};
 
 void eraseRingAtExit() {
-    if (ringPathAtExit[0] != '\0') {
-        unlink(ringPathAtExit);
+    for (const char* path : {ringPathAtExit, packetPathAtExit}) {
+        if (path[0] != '\0') {
+            unlink(path);
+        }
     }
 }
 
@@ -97,12 +100,15 @@ int main(int argc, char** argv) {
         return failWithoutCacheFolder(cacheFolderError);
     }
     const std::string ringPath = AudioBuffer::ringFilePath(caches).string();
-    if (ringPath.size() < sizeof ringPathAtExit) {
+    const std::string packetPath = AudioBuffer::packetFilePath(caches).string();
+    if (ringPath.size() < sizeof ringPathAtExit && packetPath.size() < sizeof packetPathAtExit) {
         std::strcpy(ringPathAtExit, ringPath.c_str());
+        std::strcpy(packetPathAtExit, packetPath.c_str());
         std::atexit(eraseRingAtExit);
     }
-    // A ring left behind by a copy that crashed holds someone's past: it goes before recording starts anew.
+    // Rings left behind by a copy that crashed hold someone's past: they go before recording starts anew.
     unlink(ringPath.c_str());
+    unlink(packetPath.c_str());
 
     PulseCaptureSystem captureSystem;
     DesktopCaptureAuthorization authorization;

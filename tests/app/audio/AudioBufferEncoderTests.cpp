@@ -1,7 +1,9 @@
 // Clips exported through the real AAC encoder, decoded again with FFmpeg.
+#include "AacFileWriter.h"
 #include "AudioBuffer.h"
 #include "AudioDecoder.h"
 #include "LogCapture.h"
+#include "PacketRing.h"
 #include "TemporaryFolder.h"
 
 #include <gtest/gtest.h>
@@ -39,12 +41,60 @@ struct ExportResult {
     double seconds;
 };
 
-ExportResult exportClip(AudioBuffer& buffer, const std::filesystem::path& url, double duration) {
+ExportResult exportClip(AudioBuffer& buffer, const std::filesystem::path& url, double duration,
+                        const std::vector<int16_t>& arrivingMeanwhile = {}) {
+    // As while recording live, the background encoder has caught up with what was appended so far.
+    if (BackgroundEncoder* encoder = buffer.backgroundEncoder(); encoder && !arrivingMeanwhile.empty()) {
+        encoder->queue().sync([] {});
+    }
     std::promise<ExportResult> promise;
     buffer.exportAudio(url, duration, [&](bool success, double seconds) {
         promise.set_value({success, seconds});
     });
+    // Capture goes on while the save waits for the background encoder to hand out the newest packets.
+    if (!arrivingMeanwhile.empty()) {
+        buffer.append(std::make_shared<SampleBlock>(arrivingMeanwhile.data(), arrivingMeanwhile.size() * 2));
+    }
     return promise.get_future().get();
+}
+
+// A tone whose pitch wanders around 2 kHz: a clip even one sample off no longer matches it.
+std::vector<int16_t> wanderingTone(std::size_t count, std::size_t startIndex) {
+    std::vector<int16_t> samples(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double t = static_cast<double>(i + startIndex) / sampleRate;
+        const double phase = 2 * M_PI * (2'000 * t - 1'000 / (2 * M_PI * 0.3) * std::cos(2 * M_PI * 0.3 * t));
+        samples[i] = static_cast<int16_t>(std::lround(9'000 * std::sin(phase)));
+    }
+    return samples;
+}
+
+// Checks that `clip` holds exactly the `source` samples [end - frames, end), aligned to the sample, and
+// (`cleanStart`) as faithful in its first 50 ms as in the whole.
+void expectExactClip(const std::filesystem::path& clip, const std::vector<int16_t>& source, std::size_t end,
+                     std::size_t frames, bool cleanStart = true) {
+    std::string error;
+    const auto decoded = AudioDecoder::decodeFile(clip.string(), &error);
+    ASSERT_TRUE(decoded) << error;
+    EXPECT_EQ(decoded->durationSamples, static_cast<int64_t>(frames));
+    ASSERT_EQ(decoded->samples.size(), frames);
+    // The clip against the source shifted by `lag` samples, over its first `count` samples.
+    const auto snrAtLag = [&](std::ptrdiff_t lag, std::size_t count) {
+        std::vector<int16_t> reference, clipped;
+        for (std::size_t i = 1; i + 1 < count; ++i) {
+            reference.push_back(
+                source[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(end - frames + i) + lag)]);
+            clipped.push_back(decoded->samples[i]);
+        }
+        return snrDecibels(reference, clipped);
+    };
+    const double aligned = snrAtLag(0, frames);
+    EXPECT_GT(aligned, 20.0);
+    EXPECT_LT(snrAtLag(1, frames), aligned - 6);
+    EXPECT_LT(snrAtLag(-1, frames), aligned - 6);
+    if (cleanStart) {
+        EXPECT_GT(snrAtLag(0, 2'205), aligned - 3) << "the start differs from the rest";
+    }
 }
 
 } // namespace
@@ -60,7 +110,7 @@ TEST(AudioBufferEncoder, ClipAcrossRingAndMemoryDecodesToTheSameSamplesExactlyAs
         buffer.append(std::make_shared<SampleBlock>(samples.data() + offset, 4'410 * 2));
     }
     const auto clip = caches.path() / "clip.m4a";
-    const auto result = exportClip(buffer, clip, 37.5);
+    const auto result = exportClip(buffer, clip, 37.5, tone(4'410, 440, samples.size()));
     ASSERT_TRUE(result.success);
     EXPECT_DOUBLE_EQ(result.seconds, 37.5);
 
@@ -102,7 +152,9 @@ TEST(AudioBufferEncoder, UnwritableLocationFailsAndLogsTheStatus) {
 
 TEST(AudioBufferEncoder, AbandonedExportsFailAndLetTheBufferCloseAtOnce) {
     TemporaryFolder caches;
-    auto buffer = std::make_unique<AudioBuffer>(900, sampleRate, caches.path());
+    // Encoding on save: the running export is one that takes seconds.
+    auto buffer = std::make_unique<AudioBuffer>(900, sampleRate, caches.path(),
+                                                [] { return std::make_unique<AacFileWriter>(); });
     buffer->start();
     const auto samples = tone(600 * 44'100, 440); // 10 minutes: about 3 s of encoding here
     for (std::size_t offset = 0; offset < samples.size(); offset += 44'100) {
@@ -127,4 +179,69 @@ TEST(AudioBufferEncoder, AbandonedExportsFailAndLetTheBufferCloseAtOnce) {
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - abandoned).count(), 1.0);
     EXPECT_FALSE(first.get_future().get().success || second.get_future().get().success);
     EXPECT_FALSE(std::filesystem::exists(running) || std::filesystem::exists(queued));
+}
+
+TEST(AudioBufferEncoder, SavesCopyPacketsAndAreExactToTheSample) {
+    TemporaryFolder caches;
+    LogCapture log;
+    AudioBuffer buffer(60, sampleRate, caches.path());
+    PacketRing& packets = buffer.backgroundEncoder()->ring();
+    buffer.start();
+    // Enough audio that the packet file has wrapped, stopping where its newest wrap lies between the memory
+    // part and 40 s back: the 61 s clip crosses it.
+    std::vector<int16_t> source;
+    for (;;) {
+        const auto block = wanderingTone(4'410, source.size());
+        source.insert(source.end(), block.begin(), block.end());
+        buffer.append(std::make_shared<SampleBlock>(block.data(), block.size() * 2));
+        if (source.size() % 44'100 != 0 || source.size() < 120 * 44'100) {
+            continue;
+        }
+        buffer.backgroundEncoder()->queue().sync([] {});
+        const int64_t appended = packets.appendedBytes();
+        const int64_t bytesPerSecond = appended / static_cast<int64_t>(source.size() / 44'100);
+        const int64_t sinceWrap = appended % packets.fileBytes();
+        if (appended > packets.fileBytes() && sinceWrap > PacketRing::memoryBytes + 2 * bytesPerSecond &&
+            sinceWrap < 40 * bytesPerSecond) {
+            break;
+        }
+        ASSERT_LT(source.size(), 600u * 44'100) << "the packet file never wrapped";
+    }
+    for (const double seconds : {5.0, 61.0}) {
+        const auto clip = caches.path() / ("clip-" + std::to_string(int(seconds)) + ".m4a");
+        const auto more = wanderingTone(4'410, source.size());
+        const auto result = exportClip(buffer, clip, seconds, more);
+        ASSERT_TRUE(result.success);
+        EXPECT_DOUBLE_EQ(result.seconds, seconds);
+        expectExactClip(clip, source, source.size(), static_cast<std::size_t>(seconds * 44'100));
+        source.insert(source.end(), more.begin(), more.end());
+    }
+    EXPECT_TRUE(log.lines().empty()) << log.lines().front();
+}
+
+TEST(AudioBufferEncoder, ASpanReachingBeforeACaptureRestartIsEncodedAgainAndStillExact) {
+    TemporaryFolder caches;
+    LogCapture log;
+    AudioBuffer buffer(120, sampleRate, caches.path());
+    buffer.start();
+    const auto before = wanderingTone(20 * 44'100, 0);
+    buffer.append(std::make_shared<SampleBlock>(before.data(), before.size() * 2));
+    buffer.stop(); // the capture restarts: its packets begin another run
+    buffer.start();
+    auto source = before;
+    for (int second = 0; second < 10; ++second) {
+        const auto block = wanderingTone(44'100, source.size());
+        source.insert(source.end(), block.begin(), block.end());
+        buffer.append(std::make_shared<SampleBlock>(block.data(), block.size() * 2));
+    }
+    const auto more = wanderingTone(4'410, source.size());
+    const auto clip = caches.path() / "across.m4a";
+    const auto result = exportClip(buffer, clip, 25, more);
+    ASSERT_TRUE(result.success);
+    // Encoding from the first sample on has no pre-roll: its first milliseconds are less faithful.
+    expectExactClip(clip, source, source.size(), 25 * 44'100, false);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0],
+              "AudioBuffer: Encoding the clip from the raw buffer: the span reaches before the "
+              "packets of the current run (a capture restart or a reset).");
 }

@@ -1,11 +1,18 @@
 // Drives the buffer with a long random sequence of operations and compares every export with an
-// independent model: the plain list of every byte appended, and how much of it each tier still holds.
+// independent model: the plain list of every byte appended, and how much of it each tier still holds. Beside
+// it, a packet ring gets a packet at each append, and its reads are compared with the plain list of packets.
 #include "AudioBufferTestHarness.h"
 #include "LogCapture.h"
+#include "PacketRing.h"
 #include "RingArithmetic.h"
+#include "RingFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <deque>
 #include <random>
 
@@ -86,6 +93,58 @@ private:
     std::deque<uint8_t> appended;
 };
 
+// Every packet appended since the ring last forgot them, where its record starts among all bytes appended,
+// and how far the ring has written them to its file: which packets it holds follows from that.
+class PacketModel {
+public:
+    struct Packet {
+        int64_t position;
+        int64_t offset;
+        std::vector<uint8_t> bytes;
+        bool damaged = false;
+    };
+    void make(int64_t fileBytes, int64_t keepFrames) {
+        this->fileBytes = fileBytes < PacketRing::memoryBytes ? 0 : fileBytes;
+        this->keepFrames = keepFrames;
+        packets.clear();
+        appendedEnd = flushedEnd = 0;
+    }
+    void forget() {
+        packets.clear();
+        flushedEnd = appendedEnd;
+        nextPosition += 7 * PacketRing::framesPerPacket; // the next run starts elsewhere
+    }
+    void append(std::vector<uint8_t> bytes) {
+        const auto record = PacketRing::headerBytes + static_cast<int64_t>(bytes.size());
+        if (appendedEnd - flushedEnd + record > PacketRing::memoryBytes) {
+            flushedEnd = appendedEnd;
+        }
+        packets.push_back({nextPosition, appendedEnd, std::move(bytes)});
+        if (packets.size() > 4'000) { // far older than any the ring keeps
+            packets.pop_front();
+        }
+        appendedEnd += record;
+        nextPosition += PacketRing::framesPerPacket;
+    }
+    bool held(const Packet& packet) const {
+        const int64_t oldestInFile = fileBytes > 0 ? flushedEnd - fileBytes : flushedEnd;
+        return packet.offset >= oldestInFile && packet.position >= packets.back().position - keepFrames;
+    }
+    // The file's position of a held packet's payload byte, or -1 while it is in memory.
+    int64_t filePosition(const Packet& packet, int64_t payloadByte) const {
+        return packet.offset >= flushedEnd
+                   ? -1
+                   : (packet.offset + PacketRing::headerBytes + payloadByte) % fileBytes;
+    }
+
+    std::deque<Packet> packets;
+    int64_t fileBytes = 0;
+    int64_t keepFrames = 0;
+    int64_t appendedEnd = 0;
+    int64_t flushedEnd = 0;
+    int64_t nextPosition = 0;
+};
+
 } // namespace
 
 TEST(AudioBufferModel, RandomOperationsAlwaysExportTheNewestBytes) {
@@ -105,8 +164,21 @@ TEST(AudioBufferModel, RandomOperationsAlwaysExportTheNewestBytes) {
     model.configure(harness.buffer->memoryBufferMaxSize(), harness.buffer->fileBufferMaxSize());
     harness.buffer->start();
 
+    std::vector<std::string> packetLog;
+    PacketRing packets(harness.caches.path() / "Packets.data",
+                       [&](const std::string& line) { packetLog.push_back(line); });
+    PacketModel packetModel;
+    const auto makePacketRing = [&](int64_t fileBytes) {
+        const int64_t keepFrames = 2'500 * PacketRing::framesPerPacket;
+        packets.make(fileBytes);
+        packets.setKeepFrames(keepFrames);
+        packetModel.make(fileBytes, keepFrames);
+    };
+    makePacketRing(700'000);
+
     bool stopped = false; // flushes fail while stopped
     int exports = 0, wraps = 0, flushes = 0, chunkedReads = 0;
+    int packetReads = 0, packetRefusals = 0, readsAcrossTheFileEnd = 0, damagedRefusals = 0;
     int64_t lastOffset = 0;
     for (int operation = 0; operation < operations; ++operation) {
         const double pick = std::uniform_real_distribution<double>(0, 1)(random);
@@ -129,6 +201,9 @@ TEST(AudioBufferModel, RandomOperationsAlwaysExportTheNewestBytes) {
             } else {
                 harness.appendBytes(bytes);
             }
+            auto packet = harness.nextBytes(static_cast<std::size_t>(between(1, 768)));
+            packets.append(packetModel.nextPosition, packet.data(), static_cast<int32_t>(packet.size()));
+            packetModel.append(std::move(packet));
         } else if (pick < 0.95) {
             const double duration = std::uniform_real_distribution<double>(1.01, windowSeconds + 45)(random);
             const auto outcome = harness.exportSeconds(duration);
@@ -146,6 +221,39 @@ TEST(AudioBufferModel, RandomOperationsAlwaysExportTheNewestBytes) {
             }
             ++exports;
             harness.records.clear();
+
+            // A span of packets among the newest: served exactly when the model holds all of them undamaged.
+            const auto& held = packetModel.packets;
+            if (held.empty()) {
+                continue;
+            }
+            const auto count = static_cast<int64_t>(held.size());
+            const int64_t first = between(std::max<int64_t>(0, count - 3'000), count - 1);
+            const int64_t last = std::min(count - 1, first + between(0, 400));
+            bool servable = true, damaged = false;
+            for (int64_t i = first; i <= last; ++i) {
+                servable = servable && packetModel.held(held[i]) && !held[i].damaged;
+                damaged = damaged || (packetModel.held(held[i]) && held[i].damaged);
+            }
+            std::vector<uint8_t> read, expectedPackets;
+            const bool served =
+                packets.forEach(held[first].position, held[last].position, [&](const PacketRing::Packet& p) {
+                    read.insert(read.end(), p.data, p.data + p.size);
+                    return true;
+                });
+            ASSERT_EQ(served, servable) << "operation " << operation;
+            if (served) {
+                for (int64_t i = first; i <= last; ++i) {
+                    expectedPackets.insert(expectedPackets.end(), held[i].bytes.begin(), held[i].bytes.end());
+                }
+                ASSERT_EQ(read, expectedPackets) << "operation " << operation;
+                const int64_t firstByte = packetModel.filePosition(held[first], 0);
+                const int64_t lastByte = packetModel.filePosition(held[last], 0);
+                readsAcrossTheFileEnd += firstByte >= 0 && lastByte >= 0 && lastByte < firstByte;
+            }
+            packetReads += served;
+            packetRefusals += !served;
+            damagedRefusals += damaged;
         } else if (pick < 0.97) {
             harness.buffer->stop(); // now and then it stays stopped until the next such step
             stopped = !stopped && chance(0.2);
@@ -155,6 +263,10 @@ TEST(AudioBufferModel, RandomOperationsAlwaysExportTheNewestBytes) {
         } else if (pick < 0.975) {
             harness.buffer->reset();
             model.clear();
+            if (chance(0.02)) {
+                packets.clear();
+                packetModel.forget();
+            }
         } else if (pick < 0.977) {
             harness.buffer->stop();
             windowSeconds = static_cast<double>(between(60, 200));
@@ -162,6 +274,9 @@ TEST(AudioBufferModel, RandomOperationsAlwaysExportTheNewestBytes) {
             model.configure(model.memoryMax, harness.buffer->fileBufferMaxSize());
             harness.buffer->start();
             stopped = false;
+            if (chance(0.05)) {
+                makePacketRing(std::array<int64_t, 4>{0, 200'000, 700'000, 1'500'000}[between(0, 3)]);
+            }
         } else if (pick < 0.978) {
             // The ring vanished while stopped (a cache cleaner): its audio is gone, memory stays.
             harness.buffer->stop();
@@ -170,6 +285,25 @@ TEST(AudioBufferModel, RandomOperationsAlwaysExportTheNewestBytes) {
             harness.buffer->start();
             model.forgetRing();
             stopped = false;
+            // A byte of a packet in the packet file changes underneath.
+            if (!packetModel.packets.empty()) {
+                const auto count = static_cast<int64_t>(packetModel.packets.size());
+                auto& packet = packetModel.packets[between(std::max<int64_t>(0, count - 1'500), count - 1)];
+                const int64_t at =
+                    packetModel.held(packet)
+                        ? packetModel.filePosition(packet,
+                                                   between(0, static_cast<int64_t>(packet.bytes.size()) - 1))
+                        : -1;
+                if (at >= 0) {
+                    const int descriptor = open(packets.file().c_str(), O_RDWR);
+                    uint8_t byte = 0;
+                    ASSERT_EQ(RingFile::readFully(descriptor, &byte, 1, at), 1);
+                    byte ^= 0xA5;
+                    ASSERT_TRUE(RingFile::writeFully(descriptor, &byte, 1, at));
+                    close(descriptor);
+                    packet.damaged = true;
+                }
+            }
         } else {
             harness.drain();
             const int64_t offset = harness.fileOffset();
@@ -184,6 +318,13 @@ TEST(AudioBufferModel, RandomOperationsAlwaysExportTheNewestBytes) {
     EXPECT_GT(wraps, 500);
     EXPECT_GT(chunkedReads, 500);
     EXPECT_GT(log.count("Error: AudioBuffer: Error writing to buffer file."), 300);
+    EXPECT_GT(packetReads, 3'000);
+    EXPECT_GT(packetRefusals, 300);
+    EXPECT_GT(readsAcrossTheFileEnd, 100);
+    EXPECT_GT(damagedRefusals, 10);
+    for (const auto& line : packetLog) {
+        EXPECT_EQ(line.rfind("The packet file is damaged at sample ", 0), 0u) << line;
+    }
     for (const auto& line : log.lines()) {
         const bool expected = line.find("Internal error while copying") != std::string::npos ||
                               line.find("Error copying block buffer data") != std::string::npos ||
