@@ -20,7 +20,7 @@ for minutes in 10 60; do
             --output "$work/ours.m4a" >"$work/ours.txt"
         ours+=("$(sed -E 's/.*export_wall_seconds=([0-9.]+).*/\1/' "$work/ours.txt")")
         start=$(date +%s.%N)
-        ffmpeg -nostdin -loglevel error -y -f s16le -ar 44100 -ac 1 -i "$raw" -c:a aac "$work/theirs.m4a"
+        ffmpeg -nostdin -loglevel error -y -f s16le -ar 44100 -ac 1 -i "$raw" -c:a aac -aac_coder fast "$work/theirs.m4a"
         theirs+=("$(awk -v a="$(date +%s.%N)" -v b="$start" 'BEGIN { print a - b }')")
     done
     best_ours=$(printf '%s\n' "${ours[@]}" | sort -g | head -n1)

@@ -20,7 +20,8 @@
 // accepted is at position n. A run is what one encoder made from one unbroken stretch of positions; a new
 // one begins after a capture stop, a reset, a gap in the positions or a failure, and forgets the packets of
 // the one before. A packet at position p decodes to the samples p to p + 1023; the encoder hands it out only
-// once later input arrived, and at a capture stop it hands out the rest.
+// once later input arrived, and at a capture stop it hands out the rest. Blocks wait until a second's worth
+// has come (or a save waits for them).
 class BackgroundEncoder {
 public:
     using Logger = std::function<void(const std::string&)>;
@@ -56,19 +57,30 @@ public:
     SerialQueue& queue() { return queue_; }
 
 private:
+    struct Pending {
+        std::shared_ptr<const SampleBlock> block;
+        int64_t length;
+        int64_t position;
+    };
+    void encodePending();
+    void encodeBlock(const SampleBlock& block, int64_t length, int64_t position);
     void beginRun(int64_t position);
     void stopRun();
     int32_t store(const AacEncoder::Packet& packet);
 
     const int sampleRate_;
+    const int64_t batchFrames_; // blocks are encoded a second's worth at a time, unless a save waits
     Logger log_;
     PacketRing ring_;
     std::atomic<bool> closing_ = false;
+    std::atomic<int> waitingSaves_ = 0;
     // The encoder's thread only.
     AacEncoder encoder_;
     bool runOpen_ = false;
     int64_t nextPosition_ = -1;
     std::vector<uint8_t> scratch_;
+    std::vector<Pending> pending_;
+    int64_t pendingFrames_ = 0;
     // Shared with saves.
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/dict.h>
 #include <libavutil/log.h>
 }
 
@@ -36,7 +37,15 @@ int32_t AacEncoder::open(int sampleRate, Sink sink) {
     const AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
     int ret = av_channel_layout_copy(&context_->ch_layout, &mono);
     if (ret >= 0) {
-        ret = avcodec_open2(context_, codec, nullptr);
+        // The "fast" coder: the default one costs three times the processor on speech (3 % of a core to
+        // encode as audio arrives, here) and its clips are no closer to what was said.
+        AVDictionary* options = nullptr;
+        av_dict_set(&options, "aac_coder", "fast", 0);
+        ret = avcodec_open2(context_, codec, &options);
+        if (ret >= 0 && av_dict_count(options) != 0) {
+            ret = AVERROR_OPTION_NOT_FOUND;
+        }
+        av_dict_free(&options);
     }
     frame_ = av_frame_alloc();
     packet_ = av_packet_alloc();

@@ -10,8 +10,9 @@ struct AVFrame;
 struct AVPacket;
 
 // FFmpeg's native "aac" encoder with the settings of every clip we write: one channel, its default bit rate,
-// the codec configuration in extradata (as MPEG-4 files want it). Takes signed 16-bit little-endian PCM in
-// runs of any length and hands each packet to a sink as soon as the encoder gives it back.
+// its "fast" coder, the codec configuration in extradata (as MPEG-4 files want it). Takes signed 16-bit
+// little-endian PCM in runs of any length and hands each packet to a sink as soon as the encoder gives it
+// back.
 //
 // The encoder primes: the first packet's pts is -1024 (`primingFrames`), and a packet with pts p decodes to
 // the input samples p to p + 1023. It gives a packet back only after later input has arrived, so the newest

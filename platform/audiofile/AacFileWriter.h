@@ -7,8 +7,8 @@
 #include <string>
 
 // Writes one mono AAC track into an MPEG-4 audio file (.m4a) from signed 16-bit PCM, with FFmpeg's native
-// "aac" encoder (its default bit rate) and the "ipod" muxer. The track's duration is exact to the sample:
-// the encoder's priming is hidden by an edit list and the movie time scale is the sample rate.
+// "aac" encoder (its default bit rate, see AacEncoder) and the "ipod" muxer. The track's duration is exact to
+// the sample: the encoder's priming is hidden by an edit list and the movie time scale is the sample rate.
 //
 // Use: create, setClientFormat, any number of writeFrames of any size, dispose. The destructor disposes a
 // file the caller left open. After dispose the same writer can create another file. Not thread-safe: one

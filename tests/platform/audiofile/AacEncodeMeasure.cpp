@@ -1,6 +1,6 @@
 // Measures the writer on a real input: encodes a raw s16le mono file into an .m4a the way the buffer's export
 // does (writes of at most 1 MiB) and prints the wall-clock and CPU time. Compare with
-//   ffmpeg -f s16le -ar 44100 -ac 1 -i input.raw -c:a aac output.m4a
+//   ffmpeg -f s16le -ar 44100 -ac 1 -i input.raw -c:a aac -aac_coder fast output.m4a
 // Usage: aac_encode_measure input.raw output.m4a [sample rate, default 44100]
 
 #include "AacFileWriter.h"

@@ -194,7 +194,7 @@ TEST(AacFileWriter, MatchesTheFfmpegCommandLine) {
     ASSERT_NO_FATAL_FAILURE(writeClip(ours, samples));
     const CommandResult ffmpeg =
         runCommand("ffmpeg -nostdin -v error -y -f s16le -ar 44100 -ac 1 -i " + shellQuote(raw) +
-                   " -c:a aac -f ipod -movie_timescale 44100 " + shellQuote(theirs));
+                   " -c:a aac -aac_coder fast -f ipod -movie_timescale 44100 " + shellQuote(theirs));
     ASSERT_EQ(ffmpeg.exitCode, 0) << "ffmpeg is needed (scripts/setup installs it)";
 
     const DecodedAudio a = decode(ours);
