@@ -203,7 +203,7 @@ bool BackgroundEncoder::writeClip(int64_t start, int64_t end, const std::filesys
         writer.discard();
         *why = abandoned          ? "the buffer is closing"
                : writeStatus != 0 ? "writing the clip failed (" + std::to_string(writeStatus) + ")"
-                                  : "the packets of the span are not all held";
+                                  : "a packet of the span is missing or damaged";
         return false;
     }
     if (const int32_t status = writer.dispose(); status != 0) {

@@ -1,17 +1,22 @@
 // Clips exported through the real AAC encoder, decoded again with FFmpeg.
 #include "AacFileWriter.h"
 #include "AudioBuffer.h"
+#include "AudioBufferTestHarness.h"
 #include "AudioDecoder.h"
 #include "LogCapture.h"
 #include "PacketRing.h"
+#include "RingFile.h"
 #include "TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
+#include <fcntl.h>
+#include <functional>
 #include <future>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -219,29 +224,76 @@ TEST(AudioBufferEncoder, SavesCopyPacketsAndAreExactToTheSample) {
     EXPECT_TRUE(log.lines().empty()) << log.lines().front();
 }
 
-TEST(AudioBufferEncoder, ASpanReachingBeforeACaptureRestartIsEncodedAgainAndStillExact) {
-    TemporaryFolder caches;
-    LogCapture log;
-    AudioBuffer buffer(120, sampleRate, caches.path());
-    buffer.start();
-    const auto before = wanderingTone(20 * 44'100, 0);
-    buffer.append(std::make_shared<SampleBlock>(before.data(), before.size() * 2));
-    buffer.stop(); // the capture restarts: its packets begin another run
-    buffer.start();
-    auto source = before;
-    for (int second = 0; second < 10; ++second) {
-        const auto block = wanderingTone(44'100, source.size());
-        source.insert(source.end(), block.begin(), block.end());
-        buffer.append(std::make_shared<SampleBlock>(block.data(), block.size() * 2));
+// Whenever the packets cannot serve the whole span, the save encodes from the raw ring: still exact, and the
+// log says why.
+TEST(AudioBufferEncoder, SpansThePacketsCannotServeAreEncodedAgainAndStillExact) {
+    struct Case {
+        const char* name;
+        // Runs after the first 20 s of the 30 s appended; may add to the source what it appends.
+        std::function<void(AudioBuffer&, std::vector<int16_t>& source)> at20Seconds;
+        // Runs once everything is appended and encoded.
+        std::function<void(AudioBuffer&)> beforeSaving;
+        std::vector<std::string> log;
+    };
+    const std::string fallback = "AudioBuffer: Encoding the clip from the raw buffer: ";
+    const Case cases[] = {
+        {"capture restart",
+         [](AudioBuffer& buffer, std::vector<int16_t>&) {
+             buffer.stop();
+             buffer.start();
+         },
+         {},
+         {fallback +
+          "the span reaches before the packets of the current run (a capture restart or a reset)."}},
+        {"a block lost between two",
+         [](AudioBuffer& buffer, std::vector<int16_t>& source) {
+             const auto lost = wanderingTone(4'410, source.size());
+             const std::vector<uint8_t> bytes(reinterpret_cast<const uint8_t*>(lost.data()),
+                                              reinterpret_cast<const uint8_t*>(lost.data() + lost.size()));
+             buffer.append(std::make_shared<FailingSampleBlock>(bytes, 0, -1));
+         },
+         {},
+         {"Error: AudioBuffer: Error copying block buffer data. (-1)",
+          "Error: AudioBuffer: blockOffset: 0 copyLength: 8820 blockBufferLength: 8820",
+          fallback + "the held audio has a gap."}},
+        {"damaged packet file",
+         {},
+         [](AudioBuffer& buffer) {
+             const int descriptor = open(buffer.backgroundEncoder()->ring().file().c_str(), O_WRONLY);
+             const std::vector<uint8_t> zeros(100'000);
+             ASSERT_TRUE(RingFile::writeFully(descriptor, zeros.data(), zeros.size(), 50'000));
+             close(descriptor);
+         },
+         {"Error: AudioBuffer: The packet file is damaged at sample ",
+          fallback + "a packet of the span is missing or damaged."}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        TemporaryFolder caches;
+        LogCapture log;
+        AudioBuffer buffer(120, sampleRate, caches.path());
+        buffer.start();
+        std::vector<int16_t> source;
+        for (int second = 0; second < 30; ++second) {
+            if (second == 20 && test.at20Seconds) {
+                test.at20Seconds(buffer, source);
+            }
+            const auto block = wanderingTone(44'100, source.size());
+            source.insert(source.end(), block.begin(), block.end());
+            buffer.append(std::make_shared<SampleBlock>(block.data(), block.size() * 2));
+        }
+        buffer.backgroundEncoder()->queue().sync([] {});
+        if (test.beforeSaving) {
+            test.beforeSaving(buffer);
+        }
+        const auto clip = caches.path() / "clip.m4a";
+        const auto result = exportClip(buffer, clip, 25, wanderingTone(4'410, source.size()));
+        ASSERT_TRUE(result.success);
+        // Encoding from the first sample on has no pre-roll: its first milliseconds are less faithful.
+        expectExactClip(clip, source, source.size(), 25 * 44'100, false);
+        ASSERT_EQ(log.lines().size(), test.log.size());
+        for (std::size_t i = 0; i < test.log.size(); ++i) {
+            EXPECT_EQ(log.lines()[i].rfind(test.log[i], 0), 0u) << log.lines()[i];
+        }
     }
-    const auto more = wanderingTone(4'410, source.size());
-    const auto clip = caches.path() / "across.m4a";
-    const auto result = exportClip(buffer, clip, 25, more);
-    ASSERT_TRUE(result.success);
-    // Encoding from the first sample on has no pre-roll: its first milliseconds are less faithful.
-    expectExactClip(clip, source, source.size(), 25 * 44'100, false);
-    ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_EQ(log.lines()[0],
-              "AudioBuffer: Encoding the clip from the raw buffer: the span reaches before the "
-              "packets of the current run (a capture restart or a reset).");
 }
