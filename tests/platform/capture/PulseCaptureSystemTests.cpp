@@ -234,3 +234,23 @@ TEST_F(PulseCaptureSystemTest, MakesSessionsThatCapture) {
     std::string error;
     EXPECT_TRUE(session->setInput(*system.deviceWithUniqueID("rec_mic"), &error)) << error;
 }
+
+TEST_F(PulseCaptureSystemTest, EachNewDefaultOutputIsAnnouncedAndFollowed) {
+    ASSERT_TRUE(server.addMicrophone("a_mic", "A"));
+    ASSERT_TRUE(server.addMicrophone("b_mic", "B"));
+    ASSERT_TRUE(server.pactl({"set-default-sink", "a_mic_sink"}));
+    PulseCaptureSystem system;
+    int announced = 0;
+    QObject::connect(&system, &CaptureSystem::defaultOutputChanged, &system, [&] { ++announced; });
+    ASSERT_EQ(system.deviceWithUniqueID(CaptureSystem::defaultOutputMonitorID)->uniqueID,
+              "a_mic_sink.monitor");
+
+    for (int change = 1; change <= 10; ++change) {
+        const std::string sink = change % 2 ? "b_mic_sink" : "a_mic_sink";
+        ASSERT_TRUE(server.pactl({"set-default-sink", QString::fromStdString(sink)}));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return announced == change; }, 5'000))
+            << "change " << change << " to " << sink << " announced " << announced << " times";
+        EXPECT_EQ(system.deviceWithUniqueID(CaptureSystem::defaultOutputMonitorID)->uniqueID,
+                  sink + ".monitor");
+    }
+}
