@@ -210,17 +210,7 @@ int64_t PacketRing::fileBytes() const {
     return fileBytes_;
 }
 
-std::size_t PacketRing::packetCount() const {
-    std::lock_guard lock(mutex_);
-    return entries_.size();
-}
-
 int64_t PacketRing::appendedBytes() const {
     std::lock_guard lock(mutex_);
     return appendedEnd_;
-}
-
-int64_t PacketRing::oldestPosition() const {
-    std::lock_guard lock(mutex_);
-    return entries_.empty() ? -1 : entries_.front().position;
 }

@@ -53,9 +53,7 @@ public:
 
     // For checks and figures.
     int64_t fileBytes() const;
-    std::size_t packetCount() const;
-    int64_t oldestPosition() const; // -1 when empty
-    int64_t appendedBytes() const;  // headers and packets, since the ring was made
+    int64_t appendedBytes() const; // headers and packets, since the ring was made
     const std::filesystem::path& file() const { return file_; }
 
 private:

@@ -3,7 +3,6 @@
 #include "AudioController.h"
 #include "Defaults.h"
 #include "Localization.h"
-#include "Log.h"
 #include "Popover.h"
 #include "SettingsEnvironment.h"
 #include "Storyboard.h"
@@ -21,15 +20,13 @@ void MoreSettingsController::showPopover(QWidget* button) {
     if (!button) {
         return;
     }
-    std::unique_ptr<ViewController> made =
-        Storyboard::named(QStringLiteral("Main")).instantiateController(QString::fromLatin1(identifier));
-    auto* controller = qobject_cast<MoreSettingsController*>(made.get());
+    std::unique_ptr<MoreSettingsController> controller =
+        Storyboard::named(QStringLiteral("Main")).instantiate<MoreSettingsController>();
     if (!controller) {
-        Log::write("Error: MoreSettingsController: Error creating view controller.");
         return;
     }
     // Lives while it is shown: it deletes itself, and its controller, once closed.
-    Popover::makeTransient(std::move(made), QStringLiteral("More Settings"))
+    Popover::makeTransient(std::move(controller), QStringLiteral("More Settings"))
         ->show(button->rect(), button, RectEdge::maxX);
 }
 

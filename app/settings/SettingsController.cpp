@@ -5,7 +5,6 @@
 #include "Defaults.h"
 #include "DurationFormatter.h"
 #include "Localization.h"
-#include "Log.h"
 #include "MoreSettingsController.h"
 #include "Popover.h"
 #include "SettingsEnvironment.h"
@@ -46,13 +45,12 @@ void SettingsController::showPopover(StatusBarButton* button) {
     if (active || !button) {
         return;
     }
-    std::unique_ptr<ViewController> made =
-        Storyboard::named(QStringLiteral("Main")).instantiateController(QString::fromLatin1(identifier));
-    auto* controller = qobject_cast<SettingsController*>(made.get());
-    if (!controller) {
-        Log::write("Error: SettingsController: Error creating view controller.");
+    std::unique_ptr<SettingsController> made =
+        Storyboard::named(QStringLiteral("Main")).instantiate<SettingsController>();
+    if (!made) {
         return;
     }
+    SettingsController* controller = made.get();
     // A popup: while it is shown it has the pointer, so a press anywhere else (also in another program)
     // closes it, and nothing of it survives the close.
     Popover* popover = Popover::makeTransient(std::move(made), QStringLiteral("Settings"));

@@ -3,7 +3,6 @@
 #include "Beep.h"
 #include "DurationFormatter.h"
 #include "Localization.h"
-#include "Log.h"
 #include "Popover.h"
 #include "Storyboard.h"
 
@@ -19,14 +18,11 @@ SavedPopupController::SavedPopupController(QObject* parent)
     : ViewController(parent) {}
 
 Popover* SavedPopupController::showSavedPopup(QWidget* button, double durationSeconds, URLOpener openURL) {
-    std::unique_ptr<ViewController> made =
-        Storyboard::named(QStringLiteral("Main")).instantiateController(identifier);
-    auto* controller = dynamic_cast<SavedPopupController*>(made.get());
+    SavedPopupController* controller =
+        Storyboard::named(QStringLiteral("Main")).instantiate<SavedPopupController>().release();
     if (!controller) {
-        Log::write("Error: SavedPopupController: Error creating view controller.");
         return nullptr;
     }
-    made.release();
     controller->setRecordingDuration(durationSeconds);
     controller->openURL_ = std::move(openURL);
 

@@ -2,7 +2,6 @@
 
 #include "DurationFormatter.h"
 #include "Localization.h"
-#include "Log.h"
 #include "Storyboard.h"
 
 #include "ui_TimePopupController.h"
@@ -13,15 +12,7 @@ TimePopupController::TimePopupController(QObject* parent)
     : ViewController(parent) {}
 
 std::unique_ptr<TimePopupController> TimePopupController::makeTimePopupController() {
-    std::unique_ptr<ViewController> made =
-        Storyboard::named(QStringLiteral("Main")).instantiateController(identifier);
-    auto* controller = dynamic_cast<TimePopupController*>(made.get());
-    if (!controller) {
-        Log::write("Error: TimePopupController: Error creating view controller.");
-        return nullptr;
-    }
-    made.release();
-    return std::unique_ptr<TimePopupController>(controller);
+    return Storyboard::named(QStringLiteral("Main")).instantiate<TimePopupController>();
 }
 
 std::unique_ptr<QWidget> TimePopupController::loadView() {

@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QUrl>
 #include <gtest/gtest.h>
+#include <utility>
 
 #include <csignal>
 #include <sys/stat.h>
@@ -42,6 +43,7 @@ public:
     }
     QString root() const { return QString::fromStdString(folder_.path().string()); }
     QString ringFile() const { return root() + "/cache/Tempolis/Recording.data"; }
+    QString packetFile() const { return root() + "/cache/Tempolis/Packets.data"; }
     QString settingsFile() const { return root() + "/config/Orvane/Tempolis.conf"; }
     QProcessEnvironment environment() const {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -126,11 +128,17 @@ TEST_F(ProgramTest, RecordsFromLaunchWithItsStatusItemAtTheTopRight) {
     ASSERT_TRUE(program.started());
     ASSERT_TRUE(program.waitForRecording()) << program.errors().toStdString();
 
-    QFileInfo ring(folders.ringFile());
-    EXPECT_EQ(ring.size(), 317'520'000);
-    struct stat status {};
-    ASSERT_EQ(stat(QFile::encodeName(folders.ringFile()).constData(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    // The raw ring, and the same audio encoded (18,000 bytes for each of the 3,630 seconds held), are
+    // reserved whole and private.
+    const std::pair<QString, qint64> rings[] = {{folders.ringFile(), 317'520'000},
+                                                {folders.packetFile(), 65'340'000}};
+    for (const auto& [file, bytes] : rings) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return QFileInfo(file).size() == bytes; }, 5'000))
+            << file.toStdString() << " has " << QFileInfo(file).size() << " bytes";
+        struct stat status {};
+        ASSERT_EQ(stat(QFile::encodeName(file).constData(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, 0600u);
+    }
 
     // The status item: a small window of this process at the top-right corner of the screen.
     const QString screen = run("xdotool", {"getdisplaygeometry"}).trimmed();
@@ -159,7 +167,8 @@ TEST_F(ProgramTest, RecordsFromLaunchWithItsStatusItemAtTheTopRight) {
     ASSERT_TRUE(program.terminate());
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 0);
-    EXPECT_FALSE(QFile::exists(folders.ringFile())) << "no audio stays on disk after the program ended";
+    EXPECT_FALSE(QFile::exists(folders.ringFile()) || QFile::exists(folders.packetFile()))
+        << "no audio stays on disk after the program ended";
 }
 
 TEST_F(ProgramTest, EveryLaunchIsCounted) {
