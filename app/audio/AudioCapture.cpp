@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 
 // What the capture queue touches: whether blocks are wanted, and when they came.
 struct AudioCapture::Delivery {
@@ -40,6 +41,10 @@ struct AudioCapture::Delivery {
 
 // A start under way: what the worker needs and what it found.
 struct AudioCapture::Start {
+    // Held by the worker while it starts the session, and by the main thread when the session comes back:
+    // the hand-over goes through Qt's event queue, whose locking ThreadSanitizer cannot see
+    // (tests/tsan.supp).
+    std::mutex handOver;
     std::unique_ptr<CaptureSession> session;
     std::optional<std::string> preferredDeviceID;
     StartCompletion completion;
@@ -101,6 +106,7 @@ void AudioCapture::start(SerialQueue& worker, StartCompletion completion) {
 
     CaptureSystem& system = captureSystem;
     worker.async([start, &system, weak = std::weak_ptr<int>(alive), this] {
+        std::unique_lock handOver(start->handOver);
         std::optional<CaptureDevice> device;
         if (start->preferredDeviceID) {
             device = system.deviceWithUniqueID(*start->preferredDeviceID);
@@ -121,9 +127,11 @@ void AudioCapture::start(SerialQueue& worker, StartCompletion completion) {
             start->started = true;
         }
         // The session was made on the main thread and goes back there, started or to be dropped.
+        handOver.unlock();
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [this, weak, start] {
+                std::lock_guard handedOver(start->handOver);
                 if (weak.lock() && pendingStart == start) {
                     startFinished(start);
                 } else {
