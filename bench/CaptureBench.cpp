@@ -3,6 +3,7 @@
 //
 //   capture_bench --seconds S [--export-seconds N --output OUT.m4a]
 #include "AudioController.h"
+#include "DefaultsRecordingSettings.h"
 #include "DesktopCaptureAuthorization.h"
 #include "PulseCaptureSystem.h"
 #include "TemporaryCaches.h"
@@ -50,7 +51,8 @@ int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     PulseCaptureSystem captureSystem;
     DesktopCaptureAuthorization authorization;
-    AudioController controller(captureSystem, authorization);
+    DefaultsRecordingSettings recordingSettings;
+    AudioController controller(captureSystem, authorization, recordingSettings);
     controller.startRecording();
 
     int status = 0;

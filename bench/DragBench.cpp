@@ -6,6 +6,7 @@
 //
 // Prints: events=<n> p50_ms=<x> p99_ms=<y> update_p99_ms=<z>
 #include "AudioController.h"
+#include "DefaultsRecordingSettings.h"
 #include "FakeCaptureAuthorization.h"
 #include "FakeCaptureSystem.h"
 #include "GrabbableStatusView.h"
@@ -80,7 +81,8 @@ int main(int argc, char** argv) {
     capture.defaultDeviceID = microphone.uniqueID;
     FakeCaptureAuthorization authorization;
     authorization.currentStatus = CaptureAuthorization::Status::authorized;
-    AudioController controller(capture, authorization);
+    DefaultsRecordingSettings recordingSettings;
+    AudioController controller(capture, authorization, recordingSettings);
     controller.startRecording();
     const std::vector<int16_t> silence(44'100);
     for (int second = 0; second < 600; ++second)

@@ -6,6 +6,7 @@
 //
 //   settings_bench     (under scripts/test-session)
 #include "AudioController.h"
+#include "DefaultsRecordingSettings.h"
 #include "DesktopCaptureAuthorization.h"
 #include "Localization.h"
 #include "MainStoryboard.h"
@@ -46,7 +47,8 @@ int main(int argc, char** argv) {
     MainStoryboard::registerScenes();
     PulseCaptureSystem captureSystem;
     DesktopCaptureAuthorization authorization;
-    AudioController controller(captureSystem, authorization);
+    DefaultsRecordingSettings recordingSettings;
+    AudioController controller(captureSystem, authorization, recordingSettings);
     controller.startRecording();
     SettingsEnvironment::shared() =
         SettingsEnvironment{&controller, &captureSystem, {}, {}, QStringLiteral("1.0")};

@@ -4,16 +4,30 @@
 //   resize-save     the buffer length changes while a 60-minute clip is being encoded
 //   other-fs        a 60-minute clip is saved to another file system (/dev/shm)
 //   quit-save       the program quits while a 60-minute clip is being encoded
+//   settings-frozen the settings open (five times) while the audio server is frozen (SIGSTOP)
+//   ramfs-start     the program starts with an 8-hour ring on a file system without fallocate (ramfs, where
+//                   reserving writes every block; needs root)
 //
 //   stall_bench [SCENARIO...]     (under scripts/test-session; all scenarios when none is named)
 //
 // Prints one line per scenario: scenario=<name> longest_stall_ms=<x> [more figures]
 #include "AudioController.h"
+#include "ClipSavePanel.h"
+#include "Defaults.h"
+#include "DefaultsRecordingSettings.h"
 #include "DesktopCaptureAuthorization.h"
 #include "FakeCaptureAuthorization.h"
 #include "FakeCaptureSystem.h"
+#include "Localization.h"
+#include "MainStoryboard.h"
 #include "PulseCaptureSystem.h"
+#include "SavePanel.h"
+#include "SettingsController.h"
+#include "SettingsEnvironment.h"
 #include "StallProbe.h"
+#include "StatusBar.h"
+#include "StatusBarButton.h"
+#include "StatusItem.h"
 #include "TemporaryCaches.h"
 
 #include <QApplication>
@@ -28,7 +42,9 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -57,7 +73,8 @@ void frozenServer() {
     }
     PulseCaptureSystem system;
     DesktopCaptureAuthorization authorization;
-    AudioController controller(system, authorization);
+    DefaultsRecordingSettings recordingSettings;
+    AudioController controller(system, authorization, recordingSettings);
     controller.startRecording();
     if (!QTest::qWaitFor([&] { return controller.isRecording(); }, 10'000)) {
         std::printf("scenario=frozen-server skipped (not recording)\n");
@@ -79,8 +96,9 @@ struct HourHeld {
         capture.connectedDevices = {microphone};
         capture.defaultDeviceID = microphone.uniqueID;
         authorization.currentStatus = CaptureAuthorization::Status::authorized;
-        controller = std::make_unique<AudioController>(capture, authorization);
-        QObject::connect(controller.get(), &AudioController::savePanelOpened,
+        controller = std::make_unique<AudioController>(capture, authorization, recordingSettings);
+        savePanel = std::make_unique<ClipSavePanel>(*controller);
+        QObject::connect(savePanel.get(), &ClipSavePanel::panelOpened,
                          [this](SavePanel* opened) { panel = opened; });
         controller->startRecording();
         const std::vector<int16_t> tone = [] {
@@ -97,7 +115,9 @@ struct HourHeld {
     const CaptureDevice microphone{"bench.microphone", "Bench Microphone"};
     FakeCaptureSystem capture;
     FakeCaptureAuthorization authorization;
+    DefaultsRecordingSettings recordingSettings;
     std::unique_ptr<AudioController> controller;
+    std::unique_ptr<ClipSavePanel> savePanel;
     SavePanel* panel = nullptr;
 };
 
@@ -160,6 +180,96 @@ void quitDuringSave() {
     report("quit-save", probe, " quit_seconds=" + std::to_string(quitSeconds));
 }
 
+// The settings list the inputs the audio server last told of: a frozen server never holds them up.
+void settingsWhileFrozen() {
+    const pid_t server = audioServerPid();
+    if (server <= 0) {
+        std::printf(
+            "scenario=settings-frozen skipped (no private audio server: run under scripts/test-session)\n");
+        return;
+    }
+    MainStoryboard::registerScenes();
+    PulseCaptureSystem system;
+    DesktopCaptureAuthorization authorization;
+    DefaultsRecordingSettings recordingSettings;
+    AudioController controller(system, authorization, recordingSettings);
+    controller.startRecording();
+    SettingsEnvironment::shared() = SettingsEnvironment{&controller, &system, {}, {}, QStringLiteral("1.0")};
+    std::unique_ptr<StatusItem> item = StatusBar::system().statusItem(StatusBar::variableLength);
+    item->button()->setImage(QStringLiteral("Status-Icon-Template"));
+    if (!QTest::qWaitFor([&] { return controller.isRecording() && !system.knownDevices().empty(); },
+                         10'000) ||
+        !QTest::qWaitForWindowExposed(item->button()->window(), 10'000)) {
+        std::printf("scenario=settings-frozen skipped (not recording, or no status item)\n");
+        return;
+    }
+    kill(server, SIGSTOP);
+    StallProbe probe;
+    double slowestOpeningMilliseconds = 0;
+    std::size_t devicesShown = 0;
+    for (int opening = 0; opening < 5; ++opening) {
+        QElapsedTimer timer;
+        timer.start();
+        SettingsController::toggle(item->button());
+        SettingsController* settings = SettingsController::activeController();
+        if (!settings || !QTest::qWaitForWindowExposed(settings->popover()->window(), 5'000)) {
+            std::printf("scenario=settings-frozen failed (the settings did not show)\n");
+            break;
+        }
+        slowestOpeningMilliseconds =
+            std::max(slowestOpeningMilliseconds, static_cast<double>(timer.nsecsElapsed()) / 1e6);
+        devicesShown = system.knownDevices().size();
+        settings->popover()->close();
+        QTest::qWait(100);
+    }
+    kill(server, SIGCONT);
+    char more[96];
+    std::snprintf(more, sizeof more, " slowest_opening_ms=%.1f devices_shown=%zu", slowestOpeningMilliseconds,
+                  devicesShown);
+    report("settings-frozen", probe, more);
+    SettingsEnvironment::shared() = SettingsEnvironment{};
+}
+
+// Reserving 2.5 GB where every block is written takes seconds: the status item and recording must not wait.
+void ramfsStart() {
+    TemporaryCaches ramfs;
+    if (geteuid() != 0 || mount("none", ramfs.path().c_str(), "ramfs", 0, nullptr) != 0) {
+        std::printf("scenario=ramfs-start skipped (needs root to mount a ramfs)\n");
+        return;
+    }
+    const QByteArray savedCaches = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", QByteArray::fromStdString(ramfs.path().string()));
+    Defaults::setInteger(Defaults::captureMaximumMinutesKey, 480);
+    {
+        const CaptureDevice microphone{"bench.microphone", "Bench Microphone"};
+        FakeCaptureSystem capture;
+        capture.connectedDevices = {microphone};
+        capture.defaultDeviceID = microphone.uniqueID;
+        FakeCaptureAuthorization authorization;
+        authorization.currentStatus = CaptureAuthorization::Status::authorized;
+        DefaultsRecordingSettings recordingSettings;
+        StallProbe probe;
+        QElapsedTimer reserving;
+        reserving.start();
+        AudioController controller(capture, authorization, recordingSettings);
+        controller.audioBuffer().reset();
+        controller.startRecording();
+        const double toRecordingMilliseconds = static_cast<double>(reserving.nsecsElapsed()) / 1e6;
+        if (!QTest::qWaitFor([&] { return controller.audioBuffer().keptDurationSeconds() > 0; }, 120'000))
+            std::printf("scenario=ramfs-start: the ring was not made within 2 minutes\n");
+        const double reservedSeconds = static_cast<double>(reserving.nsecsElapsed()) / 1e9;
+        QTest::qWait(50);
+        char more[128];
+        std::snprintf(more, sizeof more, " to_recording_ms=%.1f reservation_seconds=%.2f ring_seconds=%.0f",
+                      toRecordingMilliseconds, reservedSeconds,
+                      controller.audioBuffer().keptDurationSeconds());
+        report("ramfs-start", probe, more);
+    }
+    Defaults::store().remove(Defaults::captureMaximumMinutesKey);
+    qputenv("XDG_CACHE_HOME", savedCaches);
+    umount2(ramfs.path().c_str(), MNT_DETACH);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -169,14 +279,20 @@ int main(int argc, char** argv) {
     QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    Localization::install(application);
     QStringList scenarios = QApplication::arguments().mid(1);
     if (scenarios.isEmpty())
-        scenarios = {"frozen-server", "resize-save", "other-fs", "quit-save"};
+        scenarios = {"frozen-server", "resize-save",     "other-fs",
+                     "quit-save",     "settings-frozen", "ramfs-start"};
     if (scenarios.contains("frozen-server"))
         frozenServer();
     if (scenarios.contains("resize-save") || scenarios.contains("other-fs"))
         resizeDuringSave(scenarios.contains("other-fs"));
     if (scenarios.contains("quit-save"))
         quitDuringSave();
+    if (scenarios.contains("settings-frozen"))
+        settingsWhileFrozen();
+    if (scenarios.contains("ramfs-start"))
+        ramfsStart();
     return 0;
 }

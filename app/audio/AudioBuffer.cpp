@@ -65,8 +65,13 @@ AudioBuffer::AudioBuffer(double maxDuration, double sampleRate, const std::files
     memoryBuffer.assign(static_cast<std::size_t>(memoryBufferMaxSize_), 0);
     fileBufferURL_ = ringFilePath(cachesFolder);
     requestedDurationSeconds_ = maxDuration;
-    // Nothing else runs yet: the queue's state is ours here.
-    makeRing(maxDuration, true);
+    // Reserving can take seconds (file systems without fallocate write every block): never on the caller's
+    // thread. Blocks appended meanwhile wait behind it. The encoder's ring is asked for first, for the whole
+    // length, so that it is there before the first block reaches the encoder.
+    if (encoder_) {
+        encoder_->makeRing(maxDuration + memoryBufferSeconds, true);
+    }
+    bufferQueue.async([this, maxDuration] { makeRing(maxDuration, true, true); });
 }
 
 AudioBuffer::~AudioBuffer() {
@@ -95,7 +100,7 @@ std::filesystem::path AudioBuffer::packetFilePath(const std::filesystem::path& c
 // refuses the whole length, the ring gets the most whole minutes that leave the margin free, and without
 // room for one minute there is no ring file at all (the memory buffer keeps the newest audio on its own).
 // The ring's part of the buffer starts empty. False only when the existing file cannot be opened.
-bool AudioBuffer::makeRing(double requestedSeconds, bool recreateFile) {
+bool AudioBuffer::makeRing(double requestedSeconds, bool recreateFile, bool encoderRingMade) {
     const int64_t requestedBytes = RingArithmetic::bytesForDuration(requestedSeconds, sampleRate_);
     int descriptor = -1;
     if (recreateFile) {
@@ -151,10 +156,12 @@ bool AudioBuffer::makeRing(double requestedSeconds, bool recreateFile) {
         unreportedShortfall_ = Shortfall{requestedSeconds, keptDurationSeconds_};
         reportShortfall();
     }
-    if (encoder_) {
-        // Packets for everything held: the ring's audio and the memory buffer's.
-        encoder_->makeRing(memoryOnly_ ? memoryBufferSeconds : keptDurationSeconds_ + memoryBufferSeconds,
-                           !memoryOnly_);
+    // Packets for everything held: the ring's audio and the memory buffer's.
+    const double heldSeconds = memoryOnly_ ? memoryBufferSeconds : keptDurationSeconds_ + memoryBufferSeconds;
+    if (encoder_ && !encoderRingMade) {
+        encoder_->makeRing(heldSeconds, !memoryOnly_);
+    } else if (encoder_ && keptDurationSeconds_ < requestedSeconds) {
+        encoder_->keepOnly(heldSeconds); // blocks may be on their way to it already: it is not remade
     }
     return true;
 }
@@ -254,18 +261,43 @@ void AudioBuffer::stop() {
     }
 }
 
-void AudioBuffer::reset() {
+void AudioBuffer::reset(std::function<void()> completion) {
     std::lock_guard lock(appendMutex_);
     if (encoder_) {
         encoder_->forget();
     }
-    bufferQueue.async([this] {
+    bufferQueue.async([this, completion = std::move(completion)] {
         fileBufferCurrentOffset_ = 0;
         fileBufferCurrentSize_ = 0;
         memoryBufferCurrentSize_ = 0;
         memoryBufferStart_ = 0;
         memoryRollBytesLeft_ = 0;
+        std::fill(memoryBuffer.begin(), memoryBuffer.end(), uint8_t{0});
+        eraseRingFile();
+        if (encoder_) {
+            encoder_->waitUntilDone(); // its forget, queued above, has erased the packet file
+        }
+        if (completion) {
+            completion();
+        }
     });
+}
+
+// The past is forgotten on disk too, not only in the bookkeeping.
+void AudioBuffer::eraseRingFile() {
+    std::error_code ignored;
+    if (memoryOnly_ || fileBufferMaxSize_ == 0 || !std::filesystem::exists(fileBufferURL_, ignored)) {
+        return; // nothing of ours on disk
+    }
+    bool recreated = false;
+    RingFile::erase(fileBufferURL_, fileBufferMaxSize_, "buffer file", logError, &recreated);
+    if (recreated && fileBufferHandle >= 0) {
+        close(fileBufferHandle);
+        fileBufferHandle = open(fileBufferURL_.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fileBufferHandle < 0) {
+            logError("Error opening the buffer file. (" + errorDescription(errno) + ")");
+        }
+    }
 }
 
 bool AudioBuffer::resize(double maxDuration) {
@@ -449,8 +481,19 @@ bool AudioBuffer::flushMemoryBuffer() {
     }
     const RingArithmetic::Flush flush = RingArithmetic::planFlush(
         fileBufferCurrentOffset_, fileBufferCurrentSize_, fileBufferMaxSize_, count);
+    // A block that arrived after a stop closed the ring: the ring is still there, whole, and keeps it.
+    int handle = fileBufferHandle;
+    if (handle < 0 && ringFileHasExpectedLength()) {
+        handle = open(fileBufferURL_.c_str(), O_WRONLY | O_CLOEXEC);
+    }
+    const auto closeTemporary = [this, handle] {
+        if (handle >= 0 && handle != fileBufferHandle) {
+            close(handle);
+        }
+    };
     for (const RingArithmetic::Write& write : flush.writes) {
-        if (!writeToBufferFile(write.fileOffset, write.memoryOffset, write.length)) {
+        if (!writeToBufferFile(handle, write.fileOffset, write.memoryOffset, write.length)) {
+            closeTemporary();
             logError("Buffer file lost a flush; its audio starts again from the next one.");
             fileBufferCurrentOffset_ = 0;
             fileBufferCurrentSize_ = 0;
@@ -458,14 +501,15 @@ bool AudioBuffer::flushMemoryBuffer() {
             return false;
         }
     }
+    closeTemporary();
     fileBufferCurrentOffset_ = flush.newFileOffset;
     fileBufferCurrentSize_ = flush.newFileSize;
     memoryBufferCurrentSize_ = 0;
     return true;
 }
 
-bool AudioBuffer::writeToBufferFile(int64_t fileOffset, int64_t memoryOffset, int64_t length) {
-    if (fileBufferHandle < 0) {
+bool AudioBuffer::writeToBufferFile(int handle, int64_t fileOffset, int64_t memoryOffset, int64_t length) {
+    if (handle < 0) {
         logError("Error writing to buffer file.");
         return false;
     }
@@ -479,7 +523,7 @@ bool AudioBuffer::writeToBufferFile(int64_t fileOffset, int64_t memoryOffset, in
                  " or copy size " + std::to_string(length) + ".)");
         return false;
     }
-    if (!RingFile::writeFully(fileBufferHandle, memoryBuffer.data() + memoryOffset, length, fileOffset)) {
+    if (!RingFile::writeFully(handle, memoryBuffer.data() + memoryOffset, length, fileOffset)) {
         logError("Error writing to buffer file. (" + errorDescription(errno) + ")");
         return false;
     }
@@ -500,11 +544,27 @@ void AudioBuffer::exportAudio(const std::filesystem::path& url, double duration,
     });
 }
 
+void AudioBuffer::exportClip(const std::filesystem::path& url, double duration, double minimumSeconds,
+                             ClipCompletion completion) {
+    bufferQueue.async([this, url, duration, minimumSeconds, completion = std::move(completion)] {
+        double seconds = 0;
+        try {
+            seconds = writeAudioFile(url, duration, minimumSeconds);
+        } catch (const AudioBufferError& error) {
+            completion(error.code() == AudioBufferError::Code::tooShort ? ExportResult::tooShort
+                                                                        : ExportResult::failed,
+                       0);
+            return;
+        }
+        completion(ExportResult::written, seconds);
+    });
+}
+
 void AudioBuffer::abandonExports() {
     exportsAbandoned_ = true;
 }
 
-double AudioBuffer::writeAudioFile(const std::filesystem::path& url, double duration) {
+double AudioBuffer::writeAudioFile(const std::filesystem::path& url, double duration, double minimumSeconds) {
     if (exportsAbandoned_) {
         logError("Export abandoned: the buffer is closing.");
         throw AudioBufferError();
@@ -517,6 +577,11 @@ double AudioBuffer::writeAudioFile(const std::filesystem::path& url, double dura
         RingArithmetic::exportAmounts(RingArithmetic::bytesForDuration(duration, sampleRate_),
                                       memoryBufferCurrentSize_, fileBufferCurrentSize_);
     const int64_t clipFrames = amounts.total() / sampleSize;
+    if (static_cast<double>(clipFrames) < minimumSeconds * sampleRate_) {
+        logError("Attempting to export audio that's too short. (" + std::to_string(clipFrames) +
+                 " frames held)");
+        throw AudioBufferError(AudioBufferError::Code::tooShort);
+    }
     if (encoder_ && clipFrames > 0 && writeClipFromPackets(url, clipFrames)) {
         return static_cast<double>(clipFrames) / sampleRate_;
     }

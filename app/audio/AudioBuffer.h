@@ -33,6 +33,8 @@ class AudioBuffer {
 public:
     using WriterFactory = std::function<std::unique_ptr<AudioFileWriter>()>;
     using ExportCompletion = std::function<void(bool success, double seconds)>;
+    enum class ExportResult { written, tooShort, failed };
+    using ClipCompletion = std::function<void(ExportResult result, double seconds)>;
     using ResizeCompletion = std::function<void(bool ok)>;
     using ReservationShortHandler = std::function<void(double requestedSeconds, double keptSeconds)>;
 
@@ -59,8 +61,10 @@ public:
     void start();
     // Queued: flush and close the ring file. Its audio and the counters stay, so a later start continues.
     void stop();
-    // Queued: empty the buffer.
-    void reset();
+    // Queued: empty the buffer, on disk too: the ring's and the packet file's bytes become zeros (their
+    // length and reservation stay) and blocks not yet handed over are dropped. `completion`, when given,
+    // runs on bufferQueue once all of that is done.
+    void reset(std::function<void()> completion = {});
     // Gives the ring a new size (shortened when the disk lacks room, see the class comment), discarding all
     // audio. False when refused: the ring is open, or its file cannot be opened; nothing changes then. Runs
     // on bufferQueue only; see resizeAndWait and resizeLater.
@@ -76,9 +80,15 @@ public:
     // Queued: writes the last `duration` seconds to an AAC .m4a file at `url`; the completion runs on
     // bufferQueue with the outcome and the clip's length in seconds.
     void exportAudio(const std::filesystem::path& url, double duration, ExportCompletion completion);
+    // Queued: like exportAudio, but the clip must hold at least `minimumSeconds`, counted on the span the
+    // export really reads (a reset or resize queued before it changes that): tooShort, with nothing
+    // written, otherwise.
+    void exportClip(const std::filesystem::path& url, double duration, double minimumSeconds,
+                    ClipCompletion completion);
     // Runs on bufferQueue: writes the clip and answers the length it wrote in seconds, or throws
-    // AudioBufferError (after deleting the partial file).
-    double writeAudioFile(const std::filesystem::path& url, double duration);
+    // AudioBufferError (after deleting the partial file; code tooShort when the span holds less than
+    // `minimumSeconds`).
+    double writeAudioFile(const std::filesystem::path& url, double duration, double minimumSeconds = 0);
     // For shutdown, from any thread, for good: a running export fails at its next chunk, later ones at once.
     void abandonExports();
 
@@ -123,7 +133,7 @@ private:
         double keptSeconds;
     };
 
-    bool makeRing(double requestedSeconds, bool recreateFile);
+    bool makeRing(double requestedSeconds, bool recreateFile, bool encoderRingMade = false);
     int createBufferFile();
     int64_t shortenedRingBytes(int64_t requestedBytes, int64_t reusableBytes) const;
     void makePacketRing();
@@ -138,7 +148,8 @@ private:
     bool copyToMemoryBuffer(const SampleBlock& blockBuffer, int64_t blockOffset, int64_t copyLength,
                             int64_t memoryOffset);
     bool flushMemoryBuffer();
-    bool writeToBufferFile(int64_t fileOffset, int64_t memoryOffset, int64_t length);
+    bool writeToBufferFile(int handle, int64_t fileOffset, int64_t memoryOffset, int64_t length);
+    void eraseRingFile();
 
     SerialQueue bufferQueue;
     int64_t fileBufferCurrentOffset_ = 0;

@@ -5,7 +5,8 @@
 // The one failure of a clip export; what went wrong has already been logged.
 class AudioBufferError : public std::runtime_error {
 public:
-    enum class Code { internalError };
+    // tooShort: the span the export would read holds less than the clip's minimum; nothing was written.
+    enum class Code { internalError, tooShort };
 
     explicit AudioBufferError(Code code = Code::internalError)
         : std::runtime_error("AudioBuffer internal error")

@@ -9,34 +9,85 @@
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 
 // What the capture queue touches: whether blocks are wanted, and when they came.
 struct AudioCapture::Delivery {
+    using Clock = std::chrono::steady_clock;
+    // Gaps are remembered per stretch of this length; the limit looks at this stretch and the one before,
+    // so one long gap (a busy machine, a server restart) stops counting after a minute or two.
+    static constexpr std::chrono::seconds gapWindow{60};
+
     explicit Delivery(AudioBuffer& buffer)
         : buffer(buffer) {}
 
     void deliver(const void* bytes, std::size_t byteCount) {
+        // Checked and appended under one lock: once stop() has switched delivery off, no block of this
+        // capture reaches the buffer, whose ring the stop is closing.
+        std::lock_guard lock(mutex);
         if (!active) {
             Log::write("Error: AudioCapture: captureOutput:didOutput:from: (captureSession == nil)");
             return;
         }
-        const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
-        const int64_t last = lastBlockTicks.exchange(now);
-        if (last != 0)
-            longestGapTicks = std::max(longestGapTicks.load(), now - last);
+        const Clock::time_point now = Clock::now();
+        if (lastBlock) {
+            noteGap(now, now - *lastBlock);
+        }
+        lastBlock = now;
         buffer.append(std::make_shared<SampleBlock>(bytes, byteCount));
     }
 
-    // Counting starts again from the next block (after a start, or a suspended source that came back).
+    void setActive(bool on) {
+        std::lock_guard lock(mutex);
+        active = on;
+    }
+
+    // Counting starts again from now: a start, or a suspended source that came back, is no stall.
     void forgetTiming() {
-        lastBlockTicks = 0;
-        longestGapTicks = 0;
+        std::lock_guard lock(mutex);
+        lastBlock.reset();
+        waitingSince = Clock::now();
+        gaps = {};
+    }
+
+    // How long nothing has come: since the last block, or since timing began when none came yet; and the
+    // longest gap between blocks in the recent stretches.
+    struct Silence {
+        Clock::duration silent;
+        Clock::duration longestRecentGap;
+        bool anyBlock;
+    };
+    Silence silence() {
+        std::lock_guard lock(mutex);
+        const Clock::time_point now = Clock::now();
+        noteGap(now, Clock::duration::zero()); // moves the stretches on
+        return {now - lastBlock.value_or(waitingSince), std::max(gaps.current, gaps.previous),
+                lastBlock.has_value()};
     }
 
     AudioBuffer& buffer;
-    std::atomic<bool> active{false};
-    std::atomic<int64_t> lastBlockTicks{0};  // steady clock ticks; 0 before the first block
-    std::atomic<int64_t> longestGapTicks{0}; // the longest wait between two blocks so far
+
+private:
+    void noteGap(Clock::time_point now, Clock::duration gap) {
+        const int64_t stretch =
+            std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()) / gapWindow;
+        if (stretch != gaps.stretch) {
+            gaps.previous = stretch == gaps.stretch + 1 ? gaps.current : Clock::duration::zero();
+            gaps.current = Clock::duration::zero();
+            gaps.stretch = stretch;
+        }
+        gaps.current = std::max(gaps.current, gap);
+    }
+
+    std::mutex mutex;
+    bool active = false;
+    std::optional<Clock::time_point> lastBlock;
+    Clock::time_point waitingSince = Clock::now();
+    struct {
+        int64_t stretch = 0;
+        Clock::duration current{};
+        Clock::duration previous{};
+    } gaps;
 };
 
 // A start under way: what the worker needs and what it found.
@@ -100,8 +151,7 @@ void AudioCapture::start(SerialQueue& worker, StartCompletion completion) {
         });
     // The ring must be open before the first block of this session arrives.
     audioBuffer.start();
-    delivery->forgetTiming();
-    delivery->active = true;
+    delivery->setActive(true);
     pendingStart = start;
 
     CaptureSystem& system = captureSystem;
@@ -146,13 +196,15 @@ void AudioCapture::startFinished(const std::shared_ptr<Start>& start) {
     pendingStart.reset();
     StartCompletion completion = std::move(start->completion);
     if (!start->started) {
-        delivery->active = false;
+        delivery->setActive(false);
         start->session->setEventHandler({});
         start->session.reset();
         audioBuffer.stop();
     } else {
         captureSession = std::move(start->session);
         captureDevice_ = start->device;
+        // A stream that is ready but never delivers counts as stalled from here.
+        delivery->forgetTiming();
         silenceTimer.start();
     }
     if (completion) {
@@ -164,7 +216,7 @@ void AudioCapture::stop() {
     if (pendingStart) {
         // The worker still has the session: it is dropped when the worker is done with it.
         pendingStart.reset();
-        delivery->active = false;
+        delivery->setActive(false);
         audioBuffer.stop();
         notifyDelegate();
         return;
@@ -177,7 +229,7 @@ void AudioCapture::stop() {
     // Our own stop is not reported as a session event.
     captureSession->setEventHandler({});
     captureSession->stopRunning();
-    delivery->active = false;
+    delivery->setActive(false);
     captureSession.reset();
     captureDevice_.reset();
     audioBuffer.stop();
@@ -201,17 +253,20 @@ void AudioCapture::handleSessionEvent(CaptureSession::Event event) {
 }
 
 void AudioCapture::checkForSilence() {
-    const int64_t last = delivery->lastBlockTicks;
-    if (!captureSession || last == 0 || captureSession->isInterrupted()) {
+    if (!captureSession || captureSession->isInterrupted()) {
         return;
     }
-    using Clock = std::chrono::steady_clock;
-    const std::chrono::duration<double> silent = Clock::now() - Clock::time_point(Clock::duration(last));
-    const std::chrono::duration<double> longestGap{Clock::duration(delivery->longestGapTicks.load())};
-    const double limitSeconds = std::max(minimumSilenceSeconds, silenceGapFactor * longestGap.count());
-    if (silent.count() > limitSeconds) {
+    const Delivery::Silence silence = delivery->silence();
+    const double silentSeconds = std::chrono::duration<double>(silence.silent).count();
+    // Before the first block: a ready stream gets the larger of the minimum and three fragments.
+    const double limitSeconds =
+        silence.anyBlock
+            ? std::max(minimumSilenceSeconds,
+                       silenceGapFactor * std::chrono::duration<double>(silence.longestRecentGap).count())
+            : std::max(minimumSilenceSeconds, 3 * captureSession->fragmentSeconds());
+    if (silentSeconds > limitSeconds) {
         char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%.1f", silent.count());
+        std::snprintf(seconds, sizeof seconds, "%.1f", silentSeconds);
         Log::write(std::string("Error: AudioCapture: No audio arrived for ") + seconds +
                    " s although the session runs; restarting capture.");
         captureSessionError();

@@ -27,9 +27,10 @@ class SerialQueue;
 // on the main thread; start(), stop() and destruction happen there too.
 //
 // A session that says it runs but delivers nothing (a frozen device or server) is a failure: when no block
-// has come for the larger of `minimumSilenceSeconds` and `silenceGapFactor` times the longest gap seen so far
-// (counted from the first block), the capture stops as on a runtime error. A suspended source is no failure:
-// the capture waits for it (isInterrupted()).
+// has come for the larger of `minimumSilenceSeconds` and `silenceGapFactor` times the longest gap of the
+// last minute or two, or, before the first block, for the larger of `minimumSilenceSeconds` and three of the
+// session's fragments, the capture stops as on a runtime error. A suspended source is no failure: the
+// capture waits for it (isInterrupted()).
 class AudioCapture {
 public:
     using StartCompletion = std::function<void(bool started)>;

@@ -1,6 +1,5 @@
 #include "AudioController.h"
 
-#include "Defaults.h"
 #include "DurationFormatter.h"
 #include "Localization.h"
 #include "Log.h"
@@ -10,12 +9,14 @@
 #include <QTimer>
 
 AudioController::AudioController(CaptureSystem& captureSystem, CaptureAuthorization& authorization,
-                                 QObject* parent)
+                                 RecordingSettings& settings, QObject* parent)
     : QObject(parent)
     , captureSystem(captureSystem)
-    , authorization(authorization) {
-    const qint64 minutes = Defaults::integer(Defaults::captureMaximumMinutesKey);
-    captureMaxDuration_ = minutes > 0 ? static_cast<double>(minutes) * 60.0 : defaultCaptureMaxDuration;
+    , authorization(authorization)
+    , settings_(settings) {
+    qRegisterMetaType<ExportedClip>();
+    // Whatever the store holds (a hand-edited 100000 too), the ring gets a length the program supports.
+    captureMaxDuration_ = settings_.captureMaxMinutes() * 60.0;
     audioBuffer_ = std::make_unique<AudioBuffer>(captureMaxDuration_, captureSampleRate);
     // A ring shorter than asked (not enough disk space) is told to the user, also one made just now.
     audioBuffer_->setReservationShortHandler([this](double requestedSeconds, double keptSeconds) {
@@ -33,7 +34,7 @@ AudioController::AudioController(CaptureSystem& captureSystem, CaptureAuthorizat
     connect(&captureSystem, &CaptureSystem::deviceConnected, this, &AudioController::restartIfPending);
     // "What the computer plays" follows the default output: a new one is a new input.
     connect(&captureSystem, &CaptureSystem::defaultOutputChanged, this, [this] {
-        const auto preferred = Defaults::preferredAudioDevice();
+        const auto preferred = settings_.preferredAudioDevice();
         if (audioCapture_ && preferred == QString::fromLatin1(CaptureSystem::defaultOutputMonitorID)) {
             stopRecording();
             startRecording();
@@ -108,7 +109,17 @@ void AudioController::stopRecording() {
     }
 }
 
-void AudioController::pauseRecording() {
+void AudioController::pauseRecording(std::function<void()> forgotten) {
+    const auto answer = [forgotten = std::move(forgotten)] {
+        if (forgotten) {
+            QMetaObject::invokeMethod(QCoreApplication::instance(), forgotten, Qt::QueuedConnection);
+        }
+    };
+    if (paused_) {
+        // Paused, or pausing: answered once the erasing already queued is done.
+        audioBuffer_->queue().async(answer);
+        return;
+    }
     paused_ = true;
     autoRestartEnabled = false;
     cancelAutoRestart();
@@ -117,11 +128,34 @@ void AudioController::pauseRecording() {
         std::unique_ptr<AudioCapture> capture = std::move(audioCapture_);
         capture->stop();
     }
-    audioBuffer_->reset();
+    // Forgotten means gone from the disk too: the files are erased before the pause is reported done.
+    const QPointer<AudioController> controller(this);
+    audioBuffer_->reset([controller, answer] {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [controller] {
+                if (controller && controller->paused_ && !controller->pauseErased_) {
+                    controller->pauseErased_ = true;
+                    emit controller->pausedChanged();
+                    emit controller->recordingStatusChanged();
+                }
+            },
+            Qt::QueuedConnection);
+        answer();
+    });
 }
 
 void AudioController::resumeRecording() {
+    // Only a pause is undone: anything else (a restart under way, a suspended input) keeps what is held.
+    if (!paused_) {
+        return;
+    }
+    const bool wasPaused = isPaused();
     paused_ = false;
+    pauseErased_ = false;
+    if (wasPaused) {
+        emit pausedChanged();
+    }
     audioBuffer_->reset();
     startRecording();
 }
@@ -132,7 +166,7 @@ void AudioController::startAudioCapture() {
         return;
     }
     std::optional<std::string> preferred;
-    if (const auto stored = Defaults::preferredAudioDevice()) {
+    if (const auto stored = settings_.preferredAudioDevice()) {
         preferred = stored->toStdString();
     }
     // Stored before it starts, so status changes during the start already find it.
@@ -271,7 +305,7 @@ void AudioController::observeDeviceConnections(bool observe) {
 }
 
 void AudioController::captureDeviceConnected(const CaptureDevice& device) {
-    const auto preferred = Defaults::preferredAudioDevice();
+    const auto preferred = settings_.preferredAudioDevice();
     if (!audioCapture_ || !audioCapture_->captureDevice() || !preferred ||
         preferred->toStdString() == audioCapture_->captureDevice()->uniqueID) {
         return;
@@ -284,7 +318,7 @@ void AudioController::captureDeviceConnected(const CaptureDevice& device) {
 }
 
 void AudioController::setPreferredDevice(const std::optional<std::string>& uniqueID) {
-    Defaults::setPreferredAudioDevice(uniqueID ? std::optional<QString>(QString::fromStdString(*uniqueID))
+    settings_.setPreferredAudioDevice(uniqueID ? std::optional<QString>(QString::fromStdString(*uniqueID))
                                                : std::nullopt);
     if (!uniqueID) {
         return;
@@ -297,8 +331,9 @@ void AudioController::setPreferredDevice(const std::optional<std::string>& uniqu
 }
 
 void AudioController::setCaptureMaxMinutes(int minutes) {
-    Defaults::setInteger(Defaults::captureMaximumMinutesKey, minutes);
-    const double seconds = minutes * 60.0;
+    settings_.setCaptureMaxMinutes(minutes);
+    // The ring, the length shown and the length reported all take the clamped value.
+    const double seconds = RecordingSettings::clampedCaptureMinutes(minutes) * 60.0;
     if (seconds == captureMaxDuration_) {
         return;
     }
@@ -310,8 +345,7 @@ void AudioController::setCaptureMaxMinutes(int minutes) {
     // The new length holds from now on; the ring follows on the buffer's queue, after a save under way has
     // finished with the old one, and capture starts again behind it.
     const double previousSeconds = captureMaxDuration_;
-    captureMaxDuration_ =
-        std::min(captureMaxDurationUpperBound, std::max(captureMaxDurationLowerBound, seconds));
+    captureMaxDuration_ = seconds;
     const QPointer<AudioController> controller(this);
     audioBuffer_->resizeLater(
         seconds, [controller, previousSeconds, chosenSeconds = captureMaxDuration_](bool resized) {

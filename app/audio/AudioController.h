@@ -5,10 +5,12 @@
 #include "AudioCaptureDelegate.h"
 #include "CaptureAuthorization.h"
 #include "CaptureSystem.h"
-#include "SavePanel.h"
+#include "ExportedClip.h"
+#include "RecordingSettings.h"
 
 #include <QDateTime>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <chrono>
@@ -22,6 +24,11 @@ class QTimer;
 // The one object through which the application drives recording: owns the rolling buffer, makes a fresh
 // capture for every start, asks for microphone access, restarts capture by itself after failures, follows
 // the preferred device, changes the capture window, and saves clips. Lives on the main thread.
+//
+// Every save goes one way: export (on the buffer's queue, into a private temporary file; the clip must hold
+// at least minimumClipSeconds of what the buffer really has then), name (from the time the save was asked
+// for, less the clip's length), place (never over an existing file, unless the user chose to replace it in
+// the save dialog), report (signals, and the caller's completion).
 class AudioController : public QObject, public AudioCaptureDelegate {
     Q_OBJECT
 public:
@@ -36,12 +43,14 @@ public:
     };
     using SaveCompletion = std::function<void(const SaveOutcome& outcome)>;
     static constexpr int minimumClipSeconds = 5;
+    // The longest clip a caller may ask for: a day.
+    static constexpr int maximumClipSeconds = 86'400;
     using Clock = std::chrono::steady_clock;
 
     static constexpr double captureSampleRate = 44'100;
-    static constexpr double defaultCaptureMaxDuration = 3'600;
-    static constexpr double captureMaxDurationLowerBound = 900;
-    static constexpr double captureMaxDurationUpperBound = 28'800;
+    static constexpr double defaultCaptureMaxDuration = RecordingSettings::defaultCaptureMinutes * 60.0;
+    static constexpr double captureMaxDurationLowerBound = RecordingSettings::minimumCaptureMinutes * 60.0;
+    static constexpr double captureMaxDurationUpperBound = RecordingSettings::maximumCaptureMinutes * 60.0;
     static constexpr double autoRestartDelaySeconds = 0.5;
     static constexpr double autoRestartFailedDelaySeconds = 15.0;
     static constexpr double autoRestartRecentSeconds = 1.0;
@@ -49,23 +58,29 @@ public:
     static constexpr double diskSpaceAlertSeconds = 10.0;
     static constexpr const char* captureStartQueueLabel = "com.Orvane.Tempolis.CaptureStart";
 
+    // `settings` outlives the controller.
     AudioController(CaptureSystem& captureSystem, CaptureAuthorization& authorization,
-                    QObject* parent = nullptr);
+                    RecordingSettings& settings, QObject* parent = nullptr);
     ~AudioController() override;
 
     void startRecording();
     void stopRecording();
-    // The user's pause: stops capture and empties the buffer. While paused nothing starts capture again (a
-    // length or device change, a wake, the audio server's return) until resumeRecording().
-    void pauseRecording();
-    // Empties the buffer and starts capture again when microphone access allows it.
+    // The user's pause: stops capture and empties the buffer, on disk too. While paused nothing starts
+    // capture again (a length or device change, a wake, the audio server's return) until resumeRecording().
+    // `forgotten` runs on the main thread once nothing of the past is left in the ring files.
+    void pauseRecording(std::function<void()> forgotten = {});
+    // Undoes a pause (and nothing else): empties the buffer and starts capture again when microphone access
+    // allows it.
     void resumeRecording();
-    bool isPaused() const { return paused_; }
+    // Paused by the user, with the past already erased (a pause under way is not paused yet).
+    bool isPaused() const { return paused_ && pauseErased_; }
     // A capture exists, it has a session, and the session runs.
     bool isRecording() const;
     void setPreferredDevice(const std::optional<std::string>& uniqueID);
+    // Clamped to what the settings allow (RecordingSettings).
     void setCaptureMaxMinutes(int minutes);
     double captureMaxDuration() const { return captureMaxDuration_; }
+    RecordingSettings& settings() { return settings_; }
     AudioBuffer& audioBuffer() { return *audioBuffer_; }
     AudioCapture* audioCapture() const { return audioCapture_.get(); }
 
@@ -74,13 +89,20 @@ public:
     void startAudioCapture();
     void audioCaptureStatusChanged() override;
 
-    // Saves the last `seconds` of audio: export, then a save panel proposing a name from the clip's start.
-    void exportRecording(int seconds);
+    // Saves the last `seconds` of audio where the user says: exports it, then hands it out with clipExported
+    // for a save dialog, which answers with placeExportedClip or discardExportedClip. `requestTime` is when
+    // the user asked (the clip's name and start time count back from it).
+    void exportRecording(int seconds, const QDateTime& requestTime = QDateTime::currentDateTime());
+    // Puts an exported clip at `chosenPath`, replacing what is there (the user confirmed that in the save
+    // dialog), then reports it with exportFinished.
+    void placeExportedClip(const ExportedClip& clip, const QString& chosenPath);
+    void discardExportedClip(const ExportedClip& clip);
     // Saves the last `seconds` without asking: into `destination`, a folder (the clip gets the name the save
-    // panel would propose, never replacing a file: " (2)" and so on) or a file path that does not exist yet;
-    // an empty destination is the user's music folder, else home. More than is held saves what is held.
-    // Processing and the saved popup show as for a save from the status item. `completion` runs on the main
-    // thread once the clip is in place, or with the error.
+    // dialog would propose, never replacing a file: " (2)" and so on) or a file path that does not exist
+    // yet (a file that appears there meanwhile is never replaced: FileExists); an empty destination is the
+    // user's music folder, else home. More than is held saves what is held. Processing and the saved popup
+    // show as for a save from the status item. `completion` runs on the main thread once the clip is in
+    // place, or with the error.
     void saveClip(int seconds, const QString& destination, SaveCompletion completion);
     // Whole seconds of audio held now.
     double heldSeconds() const;
@@ -97,18 +119,21 @@ public:
 signals:
     // "AudioControllerRecordingStatusChanged": the recording status may have changed; read isRecording().
     void recordingStatusChanged();
+    // isPaused() changed.
+    void pausedChanged();
     // "AudioControllerProcessingCompleteNotification": an export ended, successfully or not (buffer's queue).
     void processingComplete();
     // "AudioControllerExportErrorNotification": the export or the save failed.
     void exportError();
-    // "AudioControllerExportFinishedNotification": the user saved a clip this many seconds long.
-    void exportFinished(double seconds);
-    // A save that asks nothing (saveClip) began encoding: the status item shows processing.
+    // "AudioControllerExportFinishedNotification": a clip this many seconds long, starting at `clipStart`,
+    // is in place.
+    void exportFinished(double seconds, const QDateTime& clipStart);
+    // A save began exporting: the status item shows processing until processingComplete.
     void processingStarted();
     // A save that asks nothing put its clip in place.
     void clipSaved(const QString& path, double seconds);
-    // A save panel was opened for a finished export (lets the shell and tests reach it).
-    void savePanelOpened(SavePanel* panel);
+    // exportRecording's clip is ready for the user to place (a save dialog answers it).
+    void clipExported(const ExportedClip& clip);
 
 private slots:
     void captureDeviceConnected(const CaptureDevice& device);
@@ -120,16 +145,20 @@ private:
     void announceShortReservation();
     void observeDeviceConnections(bool observe);
     void accessRequestAnswered(bool granted);
-    void exportCompleted(bool success, const std::filesystem::path& fileURL, double duration);
-    void showSavePanel(const QString& fileURL, double duration);
-    void savePanelClosed(SavePanel::Response response, const QString& chosenPath, const QString& fileURL,
-                         double duration);
-    void clipMoved(bool moved, const QString& error, double duration);
-    void clipExported(bool success, const QString& temporary, const QString& target, bool intoFolder,
-                      double duration, const SaveCompletion& completion);
+    // The export step: `exported` runs on the main thread with the clip, or with none and the failure.
+    using ExportHandler =
+        std::function<void(const std::optional<ExportedClip>& clip, const SaveOutcome& failure)>;
+    void exportClip(int seconds, const QDateTime& requestTime, ExportHandler exported);
+    void exportCompleted(AudioBuffer::ExportResult result, double duration, const QString& temporary,
+                         const QDateTime& requestTime, const ExportHandler& exported);
+    void placeClip(const ExportedClip& clip, const QString& target, bool intoFolder,
+                   const SaveCompletion& completion);
+    void clipPlaced(const ExportedClip& clip, const SaveOutcome& outcome, bool fromDialog,
+                    const SaveCompletion& completion);
 
     CaptureSystem& captureSystem;
     CaptureAuthorization& authorization;
+    RecordingSettings& settings_;
     std::unique_ptr<AudioBuffer> audioBuffer_;
     // Capture starts wait for the audio server here, never on the main thread.
     SerialQueue captureStartQueue{captureStartQueueLabel};
@@ -138,7 +167,8 @@ private:
     std::optional<std::pair<double, double>> shortReservation;
     std::optional<std::pair<double, double>> announcedShortReservation;
     bool shouldRestartCapture = false;
-    bool paused_ = false;
+    bool paused_ = false;      // the user paused: nothing starts capture until they resume
+    bool pauseErased_ = false; // and the past is gone from the disk
     bool autoRestartEnabled = false;
     std::optional<Clock::time_point> autoRestartLastAttemptTime;
     QTimer* autoRestartTimer = nullptr;

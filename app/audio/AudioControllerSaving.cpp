@@ -1,7 +1,7 @@
-// The save flow of AudioController: export to a private temporary file, then a save panel.
+// The save pipeline of AudioController: export into a private temporary file, name the clip from the time
+// the save was asked for, place it without replacing anything (or where the user chose), report.
 #include "AudioController.h"
 
-#include "Defaults.h"
 #include "FileMover.h"
 #include "Localization.h"
 #include "Log.h"
@@ -19,36 +19,31 @@
 
 #include <cmath>
 
-void AudioController::exportRecording(int seconds) {
-    const QString name = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + ".m4a";
-    const QString fileURL = QDir(QDir::tempPath()).filePath(name);
-    // The clip holds what was said near the microphone: only this user may read it until it is saved.
-    QString error;
-    if (!FileMover::createPrivateFile(fileURL, &error)) {
-        Log::write("Error: AudioController: Error creating the temporary recording file. (" +
-                   error.toStdString() + ")");
-        emit processingComplete();
-        emit exportError();
-        return;
-    }
-    audioBuffer_->exportAudio(fileURL.toStdString(), static_cast<double>(seconds),
-                              [this, fileURL](bool success, double duration) {
-                                  exportCompleted(success, fileURL.toStdString(), duration);
-                              });
+namespace {
+
+AudioController::SaveOutcome failure(const char* name, const QString& message) {
+    return AudioController::SaveOutcome{{}, QString::fromLatin1(name), message, 0};
 }
 
-void AudioController::exportCompleted(bool success, const std::filesystem::path& fileURL, double duration) {
-    // Runs on the buffer's queue: receivers on the main thread get these signals queued.
-    emit processingComplete();
-    if (!success) {
-        QFile::remove(QString::fromStdString(fileURL.string()));
-        emit exportError();
-        return;
-    }
-    const QString url = QString::fromStdString(fileURL.string());
-    QMetaObject::invokeMethod(
-        this, [this, url, duration] { showSavePanel(url, duration); }, Qt::QueuedConnection);
+// Clips are sound: the user's music folder when there is one, else home (never the program's own working
+// folder).
+QString defaultSaveFolder() {
+    const QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+    return !music.isEmpty() && QFileInfo(music).isDir() ? music : QDir::homePath();
 }
+
+// Runs `work` off the main thread (placing copies the clip when it goes to another file system), then
+// `done` with its result on the main thread.
+template <typename Result>
+void offTheMainThread(std::function<Result()> work, std::function<void(const Result&)> done) {
+    QThreadPool::globalInstance()->start([work = std::move(work), done = std::move(done)] {
+        const Result result = work();
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [done, result] { done(result); }, Qt::QueuedConnection);
+    });
+}
+
+} // namespace
 
 QString AudioController::fileName(const QDateTime& time, const QString& extension) {
     const QLocale locale;
@@ -62,195 +57,211 @@ QString AudioController::fileName(const QDateTime& time, const QString& extensio
     return name;
 }
 
-void AudioController::showSavePanel(const QString& fileURL, double duration) {
-    const QDateTime startTime =
-        QDateTime::currentDateTime().addMSecs(-static_cast<qint64>(duration * 1000.0));
-    const QString proposedName = fileName(startTime, "m4a");
-
-    auto* panel = new SavePanel(this);
-    panel->setAllowedFileTypes({"m4a"});
-    panel->setCanSelectHiddenExtension(true);
-    panel->setNameFieldStringValue(proposedName);
-    panel->setTitle(Localization::string("Save Panel Title"));
-    // Clips are sound: the user's music folder when there is one, else home (never the program's own
-    // working folder).
-    const QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
-    panel->setDirectory(!music.isEmpty() && QFileInfo(music).isDir() ? music : QDir::homePath());
-    panel->beginWithCompletion([this, panel, fileURL, duration](SavePanel::Response response, QString path) {
-        savePanelClosed(response, path, fileURL, duration);
-        panel->deleteLater();
-    });
-    // Brings the panel, and with it the application, in front of whatever the user was doing.
-    panel->orderFrontRegardless();
-    emit savePanelOpened(panel);
-}
-
-void AudioController::savePanelClosed(SavePanel::Response response, const QString& chosenPath,
-                                      const QString& fileURL, double duration) {
-    if (response != SavePanel::Response::ok || chosenPath.isEmpty()) {
-        QFile::remove(fileURL);
-        return;
-    }
-    // Moving copies the clip when it goes to another file system: never on the main thread.
-    const QPointer<AudioController> controller(this);
-    QThreadPool::globalInstance()->start([controller, fileURL, chosenPath, duration] {
-        // The existing file is replaced only by a complete clip, also across file systems.
-        QString error;
-        const bool moved = FileMover::moveReplacing(fileURL, chosenPath, &error);
-        if (moved) {
-            // A saved clip is the user's file now: give it the mode their own files get.
-            FileMover::applyDefaultMode(chosenPath);
-        } else {
-            QFile::remove(fileURL);
-        }
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [controller, moved, error, duration] {
-                if (controller) {
-                    controller->clipMoved(moved, error, duration);
-                }
-            },
-            Qt::QueuedConnection);
-    });
-}
-
-void AudioController::clipMoved(bool moved, const QString& error, double duration) {
-    if (!moved) {
-        Log::write("Error: AudioController: Error moving the recording into place. (" + error.toStdString() +
-                   ")");
-        emit exportError();
-        return;
-    }
-    emit exportFinished(duration);
-    Defaults::setInteger(Defaults::recordingsSavedKey, Defaults::integer(Defaults::recordingsSavedKey) + 1);
-}
-
-// Saves without a panel (scripts, keyboard shortcuts).
-
-namespace {
-
-QString defaultSaveFolder() {
-    const QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
-    return !music.isEmpty() && QFileInfo(music).isDir() ? music : QDir::homePath();
-}
-
-// `name` in `folder`, or "name (2).m4a" and so on when that is taken.
-QString freePathIn(const QString& folder, const QString& name) {
-    const QFileInfo info(name);
-    const QString base = info.completeBaseName();
-    const QString suffix = info.suffix().isEmpty() ? QString() : "." + info.suffix();
-    QString path = QDir(folder).filePath(name);
-    for (int number = 2; QFileInfo::exists(path); ++number) {
-        path = QDir(folder).filePath(QStringLiteral("%1 (%2)%3").arg(base).arg(number).arg(suffix));
-    }
-    return path;
-}
-
-} // namespace
-
 double AudioController::heldSeconds() const {
     const int64_t bytes = audioBuffer_->fileBufferCurrentSize() + audioBuffer_->memoryBufferCurrentSize();
     return std::floor(static_cast<double>(bytes / 2) / captureSampleRate);
 }
 
-void AudioController::saveClip(int seconds, const QString& destination, SaveCompletion completion) {
-    const auto fail = [&completion](const char* name, const QString& message) {
-        completion(SaveOutcome{{}, QString::fromLatin1(name), message, 0});
-    };
-    if (seconds < minimumClipSeconds) {
-        return fail("InvalidArgument",
-                    QStringLiteral("A clip is at least %1 seconds long.").arg(minimumClipSeconds));
-    }
-    const double held = heldSeconds();
-    if (held < minimumClipSeconds) {
-        return fail("NothingToSave", QStringLiteral("Less than %1 seconds of audio are held yet (%2 s).")
-                                         .arg(minimumClipSeconds)
-                                         .arg(held));
-    }
-    const int clipSeconds = static_cast<int>(std::min<double>(seconds, held));
-    const QString target =
-        destination.isEmpty() ? defaultSaveFolder() : QFileInfo(destination).absoluteFilePath();
-    const bool intoFolder = QFileInfo(target).isDir();
-    if (!intoFolder && QFileInfo::exists(target)) {
-        return fail("FileExists",
-                    QStringLiteral("%1 exists already; Tempolis does not replace it.").arg(target));
-    }
-    if (!intoFolder && !QFileInfo(QFileInfo(target).absolutePath()).isDir()) {
-        return fail("InvalidArgument",
-                    QStringLiteral("The folder %1 does not exist.").arg(QFileInfo(target).absolutePath()));
-    }
-
+// The export step, shared by every save.
+void AudioController::exportClip(int seconds, const QDateTime& requestTime, ExportHandler exported) {
+    emit processingStarted();
     const QString temporary =
         QDir(QDir::tempPath())
             .filePath(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + ".m4a");
+    // The clip holds what was said near the microphone: only this user may read it until it is placed.
     QString error;
     if (!FileMover::createPrivateFile(temporary, &error)) {
-        return fail("ExportFailed", QStringLiteral("The temporary clip cannot be made (%1).").arg(error));
+        Log::write("Error: AudioController: Error creating the temporary recording file. (" +
+                   error.toStdString() + ")");
+        emit processingComplete();
+        emit exportError();
+        exported(std::nullopt, failure("ExportFailed",
+                                       QStringLiteral("The temporary clip cannot be made (%1).").arg(error)));
+        return;
     }
-    emit processingStarted();
     const QPointer<AudioController> controller(this);
-    audioBuffer_->exportAudio(
-        temporary.toStdString(), clipSeconds,
-        [controller, temporary, target, intoFolder, completion](bool success, double duration) {
-            // On the buffer's queue: the rest belongs to the main thread.
+    audioBuffer_->exportClip(
+        temporary.toStdString(), seconds, minimumClipSeconds,
+        [controller, temporary, requestTime, exported](AudioBuffer::ExportResult result, double duration) {
+            // On the buffer's queue, which quitting waits for: nothing unfinished outlives the program.
+            if (result != AudioBuffer::ExportResult::written) {
+                QFile::remove(temporary);
+            }
+            // The rest belongs to the main thread.
             QMetaObject::invokeMethod(
                 QCoreApplication::instance(),
-                [controller, temporary, target, intoFolder, completion, success, duration] {
+                [controller, temporary, requestTime, exported, result, duration] {
                     if (!controller) {
                         QFile::remove(temporary);
                         return;
                     }
-                    controller->clipExported(success, temporary, target, intoFolder, duration, completion);
+                    controller->exportCompleted(result, duration, temporary, requestTime, exported);
                 },
                 Qt::QueuedConnection);
         });
 }
 
-void AudioController::clipExported(bool success, const QString& temporary, const QString& target,
-                                   bool intoFolder, double duration, const SaveCompletion& completion) {
+void AudioController::exportCompleted(AudioBuffer::ExportResult result, double duration,
+                                      const QString& temporary, const QDateTime& requestTime,
+                                      const ExportHandler& exported) {
     emit processingComplete();
-    if (!success) {
-        QFile::remove(temporary);
-        emit exportError();
-        completion(SaveOutcome{
-            {}, QStringLiteral("ExportFailed"), QStringLiteral("The clip could not be encoded."), 0});
+    switch (result) {
+    case AudioBuffer::ExportResult::tooShort:
+        // A pause or reset got there first: there is nothing to save, which is no error of the export.
+        exported(std::nullopt,
+                 failure("NothingToSave",
+                         QStringLiteral("Less than %1 seconds of audio are held.").arg(minimumClipSeconds)));
         return;
+    case AudioBuffer::ExportResult::failed:
+        emit exportError();
+        exported(std::nullopt, failure("ExportFailed", QStringLiteral("The clip could not be encoded.")));
+        return;
+    case AudioBuffer::ExportResult::written:
+        break;
     }
-    const QDateTime start = QDateTime::currentDateTime().addMSecs(-static_cast<qint64>(duration * 1000.0));
-    const QString path = intoFolder ? freePathIn(target, fileName(start, "m4a")) : target;
+    const QDateTime clipStart = requestTime.addMSecs(-std::llround(duration * 1000.0));
+    exported(ExportedClip{temporary, duration, clipStart}, {});
+}
+
+// Saves placed by the user.
+
+void AudioController::exportRecording(int seconds, const QDateTime& requestTime) {
     const QPointer<AudioController> controller(this);
-    QThreadPool::globalInstance()->start([controller, temporary, path, duration, completion] {
-        QString error;
-        // Never replaces: a file that appeared meanwhile under that name stays.
-        const bool moved = !QFileInfo::exists(path) && FileMover::moveReplacing(temporary, path, &error);
-        if (moved) {
-            FileMover::applyDefaultMode(path);
-        } else {
-            QFile::remove(temporary);
+    exportClip(seconds, requestTime,
+               [controller](const std::optional<ExportedClip>& clip, const SaveOutcome&) {
+                   if (clip && controller) {
+                       emit controller->clipExported(*clip);
+                   }
+               });
+}
+
+void AudioController::placeExportedClip(const ExportedClip& clip, const QString& chosenPath) {
+    const QPointer<AudioController> controller(this);
+    offTheMainThread<SaveOutcome>(
+        [clip, chosenPath] {
+            // The user confirmed replacing an existing file; it is replaced only by a complete clip.
+            QString error;
+            if (!FileMover::moveReplacing(clip.temporaryPath, chosenPath, &error)) {
+                QFile::remove(clip.temporaryPath);
+                return failure("ExportFailed", error);
+            }
+            // A saved clip is the user's file now: give it the mode their own files get.
+            FileMover::applyDefaultMode(chosenPath);
+            return SaveOutcome{chosenPath, {}, {}, clip.seconds};
+        },
+        [controller, clip](const SaveOutcome& outcome) {
+            if (controller) {
+                controller->clipPlaced(clip, outcome, true, {});
+            }
+        });
+}
+
+void AudioController::discardExportedClip(const ExportedClip& clip) {
+    QFile::remove(clip.temporaryPath);
+}
+
+// Saves that ask nothing (scripts, keyboard shortcuts, menus).
+
+void AudioController::saveClip(int seconds, const QString& destination, SaveCompletion completion) {
+    if (seconds < minimumClipSeconds || seconds > maximumClipSeconds) {
+        return completion(failure("InvalidArgument", QStringLiteral("A clip is %1 to %2 seconds long.")
+                                                         .arg(minimumClipSeconds)
+                                                         .arg(maximumClipSeconds)));
+    }
+    const QDateTime requestTime = QDateTime::currentDateTime();
+    // Told at once when nothing could come of it; the export checks again against what it really reads.
+    const double held = heldSeconds();
+    if (held < minimumClipSeconds) {
+        return completion(
+            failure("NothingToSave", QStringLiteral("Less than %1 seconds of audio are held yet (%2 s).")
+                                         .arg(minimumClipSeconds)
+                                         .arg(held)));
+    }
+    const QString target =
+        destination.isEmpty() ? defaultSaveFolder() : QFileInfo(destination).absoluteFilePath();
+    const bool intoFolder = QFileInfo(target).isDir();
+    if (!intoFolder && QFileInfo::exists(target)) {
+        return completion(failure(
+            "FileExists", QStringLiteral("%1 exists already; Tempolis does not replace it.").arg(target)));
+    }
+    if (!intoFolder && !QFileInfo(QFileInfo(target).absolutePath()).isDir()) {
+        return completion(
+            failure("InvalidArgument",
+                    QStringLiteral("The folder %1 does not exist.").arg(QFileInfo(target).absolutePath())));
+    }
+    const QPointer<AudioController> controller(this);
+    exportClip(seconds, requestTime,
+               [controller, target, intoFolder, completion](const std::optional<ExportedClip>& clip,
+                                                            const SaveOutcome& exportFailure) {
+                   if (!clip) {
+                       completion(exportFailure);
+                   } else if (!controller) {
+                       QFile::remove(clip->temporaryPath);
+                   } else {
+                       controller->placeClip(*clip, target, intoFolder, completion);
+                   }
+               });
+}
+
+// The name is taken, and the clip put there, in one step: a clip saved meanwhile, or a file another program
+// made, keeps its name and this clip gets the next free one (or, for a file path, fails).
+void AudioController::placeClip(const ExportedClip& clip, const QString& target, bool intoFolder,
+                                const SaveCompletion& completion) {
+    const QString name = fileName(clip.clipStart, "m4a");
+    const QPointer<AudioController> controller(this);
+    offTheMainThread<SaveOutcome>(
+        [clip, target, intoFolder, name] {
+            QString error;
+            QString placed;
+            if (intoFolder) {
+                placed = FileMover::placeInFolder(clip.temporaryPath, target, name, &error);
+            } else {
+                switch (FileMover::placeWithoutReplacing(clip.temporaryPath, target, &error)) {
+                case FileMover::Placement::placed:
+                    placed = target;
+                    break;
+                case FileMover::Placement::exists:
+                    QFile::remove(clip.temporaryPath);
+                    return failure(
+                        "FileExists",
+                        QStringLiteral("%1 exists already; Tempolis does not replace it.").arg(target));
+                case FileMover::Placement::failed:
+                    break;
+                }
+            }
+            if (placed.isEmpty()) {
+                QFile::remove(clip.temporaryPath);
+                return failure("ExportFailed",
+                               QStringLiteral("The clip could not be put in %1 (%2).").arg(target, error));
+            }
+            FileMover::applyDefaultMode(placed);
+            return SaveOutcome{placed, {}, {}, clip.seconds};
+        },
+        [controller, clip, completion](const SaveOutcome& outcome) {
+            if (controller) {
+                controller->clipPlaced(clip, outcome, false, completion);
+            } else if (completion) {
+                completion(outcome);
+            }
+        });
+}
+
+// The report step, shared by every save.
+void AudioController::clipPlaced(const ExportedClip& clip, const SaveOutcome& outcome, bool fromDialog,
+                                 const SaveCompletion& completion) {
+    if (!outcome.errorName.isEmpty()) {
+        if (outcome.errorName == QLatin1String("ExportFailed")) {
+            Log::write("Error: AudioController: Error moving the recording into place. (" +
+                       outcome.message.toStdString() + ")");
+            emit exportError();
         }
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [controller, moved, error, path, duration, completion] {
-                if (!moved) {
-                    completion(SaveOutcome{
-                        {},
-                        QStringLiteral("ExportFailed"),
-                        QStringLiteral("The clip could not be put at %1 (%2).")
-                            .arg(path, error.isEmpty() ? QStringLiteral("the name is taken") : error),
-                        0});
-                    if (controller) {
-                        emit controller->exportError();
-                    }
-                    return;
-                }
-                if (controller) {
-                    emit controller->exportFinished(duration);
-                    emit controller->clipSaved(path, duration);
-                    Defaults::setInteger(Defaults::recordingsSavedKey,
-                                         Defaults::integer(Defaults::recordingsSavedKey) + 1);
-                }
-                completion(SaveOutcome{path, {}, {}, duration});
-            },
-            Qt::QueuedConnection);
-    });
+    } else {
+        emit exportFinished(clip.seconds, clip.clipStart);
+        if (!fromDialog) {
+            emit clipSaved(outcome.savedPath, clip.seconds);
+        }
+    }
+    if (completion) {
+        completion(outcome);
+    }
 }

@@ -128,7 +128,7 @@ void BackgroundEncoder::forget() {
         pending_.clear(); // audio from before the reset
         pendingFrames_ = 0;
         stopRun();
-        ring_.clear();
+        ring_.erase();
         std::lock_guard lock(mutex_);
         runStart_ = -1;
     });
@@ -146,6 +146,11 @@ void BackgroundEncoder::makeRing(double heldSeconds, bool withFile) {
         std::lock_guard lock(mutex_);
         runStart_ = -1;
     });
+}
+
+void BackgroundEncoder::keepOnly(double heldSeconds) {
+    queue_.async(
+        [this, heldSeconds] { ring_.setKeepFrames(static_cast<int64_t>((heldSeconds + 5) * sampleRate_)); });
 }
 
 bool BackgroundEncoder::waitForPackets(int64_t start, int64_t end, std::chrono::milliseconds timeout,

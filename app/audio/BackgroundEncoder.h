@@ -38,11 +38,18 @@ public:
     // Queued: the run in progress ends here (what the encoder holds comes out); the next block begins
     // another.
     void endRun();
-    // Queued: forgets every packet; the next block begins another run.
+    // Queued: forgets every packet and erases the packet file's bytes; the next block begins another run.
     void forget();
+    // Waits until everything queued so far has been done.
+    void waitUntilDone() {
+        queue_.sync([] {});
+    }
     // Queued: packets for the newest `heldSeconds` (what the raw buffer holds at most), in a file too when
     // `withFile`; forgets every packet.
     void makeRing(double heldSeconds, bool withFile);
+
+    // Queued: keeps packets for the newest `heldSeconds` only, without forgetting any.
+    void keepOnly(double heldSeconds);
 
     // Waits at most `timeout` for the packets of samples [start, end) to be in the ring, of one run. False,
     // with the reason in `why`, when they will not be (the run began after `start`, the encoder stopped

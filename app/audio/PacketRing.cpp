@@ -6,6 +6,7 @@ extern "C" {
 #include <libavutil/crc.h>
 }
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -83,6 +84,32 @@ void PacketRing::clear() {
     entries_.clear();
     memory_.clear();
     flushedEnd_ = appendedEnd_;
+}
+
+void PacketRing::erase() {
+    std::lock_guard lock(mutex_);
+    entries_.clear();
+    std::fill(memory_.begin(), memory_.end(), uint8_t{0});
+    memory_.clear();
+    flushedEnd_ = appendedEnd_;
+    if (fileBytes_ == 0) {
+        return;
+    }
+    bool recreated = false;
+    const int64_t fileBytes = fileBytes_;
+    if (!RingFile::erase(file_, fileBytes, "packet file", log_, &recreated) || recreated) {
+        // The handles are on the old file, or the file could not be kept: open the new one or go without.
+        closeFile();
+        writeHandle_ = open(file_.c_str(), O_WRONLY | O_CLOEXEC);
+        readHandle_ = open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (writeHandle_ < 0 || readHandle_ < 0) {
+            closeFile();
+            unlink(file_.c_str());
+            log_("The packet file is not kept: saves of more than the newest seconds encode again.");
+            return;
+        }
+        fileBytes_ = fileBytes;
+    }
 }
 
 void PacketRing::setKeepFrames(int64_t frames) {

@@ -41,6 +41,9 @@ public:
     // forgets every packet.
     void make(int64_t fileBytes);
     void clear();
+    // Forgets every packet and turns the file's bytes into zeros (see RingFile::erase): nothing of the past
+    // stays on disk.
+    void erase();
     // Packets more than this many frames older than the newest are let go.
     void setKeepFrames(int64_t frames);
     void append(int64_t position, const uint8_t* data, int32_t size);

@@ -87,6 +87,42 @@ bool RingFile::reserve(int descriptor, int64_t sizeBytes, const std::string& fil
     return true;
 }
 
+bool RingFile::erase(const std::filesystem::path& path, int64_t lengthBytes, const std::string& fileName,
+                     const Logger& log, bool* recreated) {
+    if (recreated) {
+        *recreated = false;
+    }
+    const int descriptor = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        log("Error opening the " + fileName + " to erase it. (" + std::strerror(errno) + ")");
+        return false;
+    }
+    // ext4 and xfs zero a range without writing it; tmpfs only punches holes, which are reserved again.
+    bool erased = fallocate(descriptor, FALLOC_FL_ZERO_RANGE, 0, lengthBytes) == 0;
+    if (!erased && fallocate(descriptor, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, lengthBytes) == 0) {
+        erased = reserve(descriptor, lengthBytes, fileName, log);
+    }
+    if (erased) {
+        fdatasync(descriptor);
+    }
+    close(descriptor);
+    if (erased) {
+        return true;
+    }
+    // Neither (ramfs, some network file systems): the old blocks go with the old file.
+    const int fresh = create(path);
+    if (fresh < 0) {
+        log("Error making the " + fileName + " anew to erase it. (" + std::strerror(errno) + ")");
+        return false;
+    }
+    if (recreated) {
+        *recreated = true;
+    }
+    erased = reserve(fresh, lengthBytes, fileName, log);
+    close(fresh);
+    return erased;
+}
+
 std::optional<RingFile::Space> RingFile::space(const std::filesystem::path& folder) {
     struct statvfs fileSystem {};
     if (statvfs(folder.c_str(), &fileSystem) != 0) {

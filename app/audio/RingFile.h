@@ -29,6 +29,14 @@ public:
     // refused reservation gives back what it took. Failures are told to `log`.
     static bool reserve(int descriptor, int64_t sizeBytes, const std::string& fileName, const Logger& log);
 
+    // Turns every byte of the file at `path` into zeros, keeping its length and its reservation: the past
+    // it held is gone from the disk, not only from the bookkeeping. Zeroes the range in place where the
+    // file system can, else punches the blocks out and reserves them again, else makes the file anew (a
+    // descriptor open on it then refers to the old, unlinked file: `recreated` says so). Failures are told
+    // to `log`.
+    static bool erase(const std::filesystem::path& path, int64_t lengthBytes, const std::string& fileName,
+                      const Logger& log, bool* recreated = nullptr);
+
     struct Space {
         int64_t availableBytes;
         int64_t fileSystemBytes;

@@ -56,7 +56,7 @@ void MoreSettingsController::viewWillAppear() {
     }
     updateRecordingStatus();
     updateLaunchCheckmark();
-    connect(audioController_, &AudioController::recordingStatusChanged, this,
+    connect(audioController_, &AudioController::pausedChanged, this,
             &MoreSettingsController::updateRecordingStatus, Qt::UniqueConnection);
 }
 
@@ -65,9 +65,11 @@ void MoreSettingsController::viewWillDisappear() {
     disconnect(audioController_, nullptr, this, nullptr);
 }
 
+// "Resume" only undoes the user's pause (shown once the past is erased); at any other time, also while
+// capture restarts or the input is suspended, the button pauses.
 void MoreSettingsController::updateRecordingStatus() {
     recordingButton_->setText(Localization::string(
-        audioController_->isRecording() ? "Settings Pause Recording" : "Settings Resume Recording"));
+        audioController_->isPaused() ? "Settings Resume Recording" : "Settings Pause Recording"));
 }
 
 void MoreSettingsController::updateLaunchCheckmark() {
@@ -82,10 +84,10 @@ void MoreSettingsController::toggleLaunchAtLogin() {
 }
 
 void MoreSettingsController::toggleRecording() {
-    if (audioController_->isRecording()) {
-        audioController_->pauseRecording();
-    } else {
+    if (audioController_->isPaused()) {
         audioController_->resumeRecording();
+    } else {
+        audioController_->pauseRecording();
     }
 }
 

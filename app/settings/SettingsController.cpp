@@ -2,7 +2,6 @@
 
 #include "AudioController.h"
 #include "CaptureSystem.h"
-#include "Defaults.h"
 #include "DurationFormatter.h"
 #include "Localization.h"
 #include "MoreSettingsController.h"
@@ -95,16 +94,15 @@ void SettingsController::popoverWillShow() {
     refreshDevices();
     // Inputs that come and go while the popover is open show at once.
     if (CaptureSystem* system = SettingsEnvironment::shared().captureSystem) {
-        connect(system, &CaptureSystem::deviceConnected, this, &SettingsController::refreshDevices,
-                Qt::UniqueConnection);
-        connect(system, &CaptureSystem::deviceDisconnected, this, &SettingsController::refreshDevices,
+        connect(system, &CaptureSystem::devicesChanged, this, &SettingsController::refreshDevices,
                 Qt::UniqueConnection);
     }
 }
 
 void SettingsController::refreshDevices() {
     CaptureSystem* system = SettingsEnvironment::shared().captureSystem;
-    deviceList_ = system ? system->devices() : std::vector<CaptureDevice>{};
+    // What the audio server last said: opening the settings never waits for it.
+    deviceList_ = system ? system->knownDevices() : std::vector<CaptureDevice>{};
     audioDeviceButton_->clear();
     audioDeviceButton_->addItem(Localization::string("Settings Default Audio Device"));
     if (!deviceList_.empty()) {
@@ -115,7 +113,7 @@ void SettingsController::refreshDevices() {
     }
     // Then what the computer plays: the default output's, whichever it is, and each output's.
     const std::vector<CaptureDevice> monitors =
-        system ? system->outputMonitors() : std::vector<CaptureDevice>{};
+        system ? system->knownOutputMonitors() : std::vector<CaptureDevice>{};
     if (!monitors.empty()) {
         audioDeviceButton_->insertSeparator(audioDeviceButton_->count());
         audioDeviceButton_->addItem(Localization::string("Settings System Audio"),
@@ -126,7 +124,7 @@ void SettingsController::refreshDevices() {
         }
     }
     int selected = 0;
-    if (const auto stored = Defaults::preferredAudioDevice()) {
+    if (const auto stored = audioController_->settings().preferredAudioDevice()) {
         for (std::size_t i = 0; i < deviceList_.size(); ++i) {
             if (QString::fromStdString(deviceList_[i].uniqueID) == *stored) {
                 selected = static_cast<int>(i) + 2;

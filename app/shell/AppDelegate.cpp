@@ -50,8 +50,14 @@ std::optional<qint64> buildNumber(const QVariant& value) {
 AppDelegate::AppDelegate(Platform platform, QObject* parent)
     : QObject(parent)
     , platform(std::move(platform)) {
-    audioController_ =
-        std::make_unique<AudioController>(this->platform.captureSystem, this->platform.authorization);
+    audioController_ = std::make_unique<AudioController>(this->platform.captureSystem,
+                                                         this->platform.authorization, recordingSettings_);
+    clipSavePanel_ = std::make_unique<ClipSavePanel>(*audioController_);
+    // Every clip the user keeps counts towards asking for a review.
+    connect(audioController_.get(), &AudioController::exportFinished, this, [] {
+        Defaults::setInteger(Defaults::recordingsSavedKey,
+                             Defaults::integer(Defaults::recordingsSavedKey) + 1);
+    });
     statusItem_ = StatusBar::system().statusItem(StatusBar::variableLength);
     audioController_->setAlertPresenter(
         [this](const QString& message, double durationSeconds) { showAlert(message, durationSeconds); });

@@ -2,6 +2,8 @@
 
 #include "AudioController.h"
 #include "Bundle.h"
+#include "ClipSavePanel.h"
+#include "DefaultsRecordingSettings.h"
 #include "GrabbableStatusView.h"
 #include "Popover.h"
 #include "SleepInhibitor.h"
@@ -89,7 +91,9 @@ private:
     void presentAlert(const QString& message, double durationSeconds);
 
     Platform platform;
+    DefaultsRecordingSettings recordingSettings_;
     std::unique_ptr<AudioController> audioController_;
+    std::unique_ptr<ClipSavePanel> clipSavePanel_;
     std::unique_ptr<StatusItem> statusItem_;
     QPointer<GrabbableStatusView> statusView_;
     SleepInhibitor sleepInhibitor_;

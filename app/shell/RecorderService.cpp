@@ -5,6 +5,7 @@
 #include "RecorderAdaptor.h"
 
 #include <QDBusMessage>
+#include <QDir>
 
 #include <cmath>
 
@@ -15,8 +16,10 @@ RecorderService::RecorderService(AudioController& audioController, QObject* pare
     new RecorderAdaptor(this);
     connect(&audioController_, &AudioController::clipSaved, this, &RecorderService::ClipSaved);
     connect(&audioController_, &AudioController::recordingStatusChanged, this,
-            &RecorderService::recordingStatusChanged);
+            &RecorderService::announceChanges);
+    connect(&audioController_, &AudioController::pausedChanged, this, &RecorderService::announceChanges);
     lastRecording_ = recording();
+    lastPaused_ = paused();
 }
 
 bool RecorderService::registerOn(QDBusConnection connection) {
@@ -26,6 +29,18 @@ bool RecorderService::registerOn(QDBusConnection connection) {
 
 bool RecorderService::recording() const {
     return audioController_.isRecording();
+}
+
+bool RecorderService::paused() const {
+    return audioController_.isPaused();
+}
+
+bool RecorderService::restarting() const {
+    if (audioController_.isRecording() || audioController_.isPaused()) {
+        return false;
+    }
+    const AudioCapture* capture = audioController_.audioCapture();
+    return audioController_.pendingRestartDelaySeconds().has_value() || (capture && capture->isStarting());
 }
 
 double RecorderService::heldSeconds() const {
@@ -43,10 +58,22 @@ QString RecorderService::device() const {
     return {};
 }
 
+void RecorderService::replyInvalid(const QString& message) {
+    sendErrorReply(QString::fromLatin1(errorPrefix) + "InvalidArgument", message);
+}
+
 QString RecorderService::SaveClip(double seconds, const QString& path) {
-    if (!std::isfinite(seconds) || seconds != std::floor(seconds) || seconds > 1e7) {
-        sendErrorReply(QString::fromLatin1(errorPrefix) + "InvalidArgument",
-                       QStringLiteral("The length is a whole number of seconds."));
+    // Checked before any conversion: NaN, infinities and huge values have no integer to become.
+    if (!std::isfinite(seconds) || seconds != std::floor(seconds) ||
+        seconds < AudioController::minimumClipSeconds || seconds > AudioController::maximumClipSeconds) {
+        replyInvalid(QStringLiteral("The length is a whole number of seconds from %1 to %2.")
+                         .arg(AudioController::minimumClipSeconds)
+                         .arg(AudioController::maximumClipSeconds));
+        return {};
+    }
+    // The program's working folder means nothing to the caller: paths come whole.
+    if (!path.isEmpty() && QDir::isRelativePath(path)) {
+        replyInvalid(QStringLiteral("\"%1\" is not an absolute path.").arg(path));
         return {};
     }
     // The reply waits for the clip: an hour takes a while to encode.
@@ -64,30 +91,37 @@ QString RecorderService::SaveClip(double seconds, const QString& path) {
     return {};
 }
 
+// Replies once the past is gone from memory and disk.
 void RecorderService::Pause() {
-    if (!audioController_.isPaused()) {
-        audioController_.pauseRecording();
-    }
+    setDelayedReply(true);
+    const QDBusMessage request = message();
+    QDBusConnection connection = connection_;
+    audioController_.pauseRecording(
+        [request, connection]() mutable { connection.send(request.createReply()); });
 }
 
-// Only a pause is undone: a resume while recording, or while a restart is pending, would empty the buffer.
+// Only a pause is undone: a resume while recording, or while a restart is pending, keeps what is held.
 void RecorderService::Resume() {
-    if (audioController_.isPaused()) {
-        audioController_.resumeRecording();
-    }
+    audioController_.resumeRecording();
 }
 
-// Qt's generated adaptors do not announce property changes: this one is worth watching.
-void RecorderService::recordingStatusChanged() {
-    const bool now = recording();
-    if (now == lastRecording_) {
+// Qt's generated adaptors do not announce property changes: these are worth watching.
+void RecorderService::announceChanges() {
+    QVariantMap changes;
+    if (const bool now = recording(); now != lastRecording_) {
+        lastRecording_ = now;
+        changes.insert(QStringLiteral("Recording"), now);
+    }
+    if (const bool now = paused(); now != lastPaused_) {
+        lastPaused_ = now;
+        changes.insert(QStringLiteral("Paused"), now);
+    }
+    if (changes.isEmpty()) {
         return;
     }
-    lastRecording_ = now;
     QDBusMessage changed = QDBusMessage::createSignal(QString::fromLatin1(objectPath),
                                                       QStringLiteral("org.freedesktop.DBus.Properties"),
                                                       QStringLiteral("PropertiesChanged"));
-    changed << QString::fromLatin1(interfaceName) << QVariantMap{{QStringLiteral("Recording"), now}}
-            << QStringList();
+    changed << QString::fromLatin1(interfaceName) << changes << QStringList();
     connection_.send(changed);
 }

@@ -13,6 +13,8 @@ class AudioController;
 class RecorderService : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_PROPERTY(bool Recording READ recording)
+    Q_PROPERTY(bool Paused READ paused)
+    Q_PROPERTY(bool Restarting READ restarting)
     Q_PROPERTY(double HeldSeconds READ heldSeconds)
     Q_PROPERTY(int CaptureMaxMinutes READ captureMaxMinutes)
     Q_PROPERTY(QString Device READ device)
@@ -27,6 +29,9 @@ public:
     bool registerOn(QDBusConnection connection);
 
     bool recording() const;
+    bool paused() const;
+    // Not recording, but capture is starting or will start again by itself.
+    bool restarting() const;
     double heldSeconds() const;
     int captureMaxMinutes() const;
     QString device() const;
@@ -40,9 +45,11 @@ signals:
     void ClipSaved(const QString& path, double seconds);
 
 private:
-    void recordingStatusChanged();
+    void announceChanges();
+    void replyInvalid(const QString& message);
 
     AudioController& audioController_;
     QDBusConnection connection_;
     bool lastRecording_ = false;
+    bool lastPaused_ = false;
 };

@@ -91,7 +91,11 @@ int status() {
     }
     const QVariantMap properties = qdbus_cast<QVariantMap>(reply.arguments().value(0));
     const QString device = properties.value("Device").toString();
-    QTextStream(stdout) << "Recording: " << (properties.value("Recording").toBool() ? "yes" : "no") << "\n"
+    const QString recording = properties.value("Recording").toBool()    ? QStringLiteral("yes")
+                              : properties.value("Paused").toBool()     ? QStringLiteral("no (paused)")
+                              : properties.value("Restarting").toBool() ? QStringLiteral("no (restarting)")
+                                                                        : QStringLiteral("no");
+    QTextStream(stdout) << "Recording: " << recording << "\n"
                         << "Held: " << properties.value("HeldSeconds").toDouble() << " seconds\n"
                         << "Input: " << (device.isEmpty() ? QStringLiteral("none") : device) << "\n"
                         << "Keeps: " << properties.value("CaptureMaxMinutes").toInt() << " minutes\n";
@@ -101,15 +105,67 @@ int status() {
 } // namespace
 
 bool TempolisCommand::handles(const QStringList& arguments) {
-    static const QStringList verbs{"save", "status", "pause", "resume", "--help", "-h", "help"};
-    return !arguments.isEmpty() && verbs.contains(arguments.first());
+    // The toolkit's own options (QGuiApplication's and the X11 platform's), which it also takes with two
+    // dashes; those of the first list take a value.
+    static const QStringList withValue{"platform",
+                                       "platformpluginpath",
+                                       "platformtheme",
+                                       "plugin",
+                                       "qmljsdebugger",
+                                       "qwindowgeometry",
+                                       "qwindowicon",
+                                       "qwindowtitle",
+                                       "session",
+                                       "display",
+                                       "name",
+                                       "title",
+                                       "visual",
+                                       "geometry",
+                                       "style",
+                                       "stylesheet",
+                                       "ncols",
+                                       "cmap",
+                                       "fn",
+                                       "font",
+                                       "bg",
+                                       "background",
+                                       "fg",
+                                       "foreground",
+                                       "btn",
+                                       "button",
+                                       "im",
+                                       "inputstyle"};
+    static const QStringList flags{"reverse", "widgetcount", "nograb", "dograb", "sync", "testability"};
+    for (int i = 0; i < arguments.size(); ++i) {
+        QString option = arguments[i];
+        if (!option.startsWith('-')) {
+            return true;
+        }
+        option = option.mid(option.startsWith("--") ? 2 : 1);
+        const QString name = option.section('=', 0, 0);
+        if (flags.contains(name)) {
+            continue;
+        }
+        if (!withValue.contains(name)) {
+            return true;
+        }
+        if (!option.contains('=')) {
+            ++i; // its value
+        }
+    }
+    return false;
 }
 
 int TempolisCommand::run(const QStringList& arguments) {
+    static const QStringList verbs{"save", "status", "pause", "resume"};
     const QString verb = arguments.value(0);
     if (verb == "--help" || verb == "-h" || verb == "help") {
         std::fputs(usage, stdout);
         return success;
+    }
+    if (!verbs.contains(verb)) {
+        std::fprintf(stderr, "tempolis: \"%s\" is not a verb of tempolis.\n%s", qPrintable(verb), usage);
+        return usageError;
     }
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected() || !bus.interface()->isServiceRegistered(serviceName).value()) {

@@ -273,13 +273,14 @@ qint64 GrabbableStatusView::secondsForStretch(double minimum, double maximum, do
 
 void GrabbableStatusView::endDrag(bool cancelled) {
     if (statusBarButton() && !statusBarButton()->isWindow()) {
-        // What this drag chose, even if another drag begins before the band is back.
+        // What this drag chose, and when, even if another drag begins before the band is back.
         const qint64 seconds = secondsToSave_;
-        retractRubberBand([this, cancelled, seconds] {
+        const QDateTime requestTime = QDateTime::currentDateTime();
+        retractRubberBand([this, cancelled, seconds, requestTime] {
             if (cancelled)
                 return;
             secondsToSave_ = seconds;
-            saveRecording();
+            saveRecording(requestTime);
         });
     }
     if (timePopover_) {
@@ -396,17 +397,20 @@ KeyframeAnimation GrabbableStatusView::makePulseAnimation() {
     return pulse;
 }
 
-void GrabbableStatusView::saveRecording() {
+void GrabbableStatusView::saveRecording(const QDateTime& requestTime) {
     if (secondsToSave_ <= 0)
         return;
-    beginProcessing();
-    audioController_.exportRecording(static_cast<int>(secondsToSave_));
+    // The controller announces the processing at once (processingStarted), for this save as for any other.
+    audioController_.exportRecording(static_cast<int>(secondsToSave_), requestTime);
 }
 
-// Also for a save started elsewhere (a script), which shows the same way.
+// For every save, whoever started it (the gesture, a script, a menu).
 void GrabbableStatusView::beginProcessing() {
+    ++savesProcessing_;
     appIsProcessing_ = true;
     recordingIndicator_->setHidden(true);
+    if (statusIconAnimation_ && statusIconLayer_->hasAnimations())
+        return; // one pulse for all the saves under way
     KeyframeAnimation pulse = makePulseAnimation();
     pulse.durationSeconds = processingPulseSeconds;
     statusIconAnimation_ = pulse;
@@ -417,11 +421,15 @@ void GrabbableStatusView::runProcessingPulse() {
     if (!statusIconAnimation_)
         return;
     statusIconLayer_->setHidden(false);
+    // Another animation of the icon's opacity (the release fade) would be replaced by the pulse and end:
+    // it goes first, so its end cannot start a pulse that this one then replaces, and so on without end.
+    statusIconLayer_->removeAllAnimations();
+    statusIconLayer_->setHidden(false);
     // The pulse repeats without end: this runs when it is taken off the layer.
     statusIconLayer_->addAnimation(*statusIconAnimation_, [this] {
         if (!appIsProcessing_)
             restoreIdleIcon();
-        else if (statusIconAnimation_)
+        else if (statusIconAnimation_ && !statusIconLayer_->hasAnimations())
             runProcessingPulse();
     });
 }
@@ -439,6 +447,9 @@ void GrabbableStatusView::restoreIdleIcon() {
 }
 
 void GrabbableStatusView::processingComplete() {
+    savesProcessing_ = std::max(0, savesProcessing_ - 1);
+    if (savesProcessing_ > 0)
+        return; // the pulse goes on for the saves still under way
     statusIconAnimation_.reset();
     appIsProcessing_ = false;
     // The encoding is over: the pulse stops now, not when the save dialog closes.
@@ -446,17 +457,20 @@ void GrabbableStatusView::processingComplete() {
 }
 
 void GrabbableStatusView::exportError() {
-    stopStatusIconAnimations();
+    if (!appIsProcessing_)
+        stopStatusIconAnimations();
     emit alertRequested(Localization::string("Export Error"), exportErrorAlertSeconds);
 }
 
-void GrabbableStatusView::exportFinished(double seconds) {
-    stopStatusIconAnimations();
+void GrabbableStatusView::exportFinished(double seconds, const QDateTime& clipStart) {
+    // Another save still processing keeps its pulse.
+    if (!appIsProcessing_)
+        stopStatusIconAnimations();
     StatusBarButton* button = statusBarButton();
     if (!button)
         return;
-    SavedPopupController::showSavedPopup(button, seconds,
-                                         [this](const QUrl& url) { return workspace_.openURL(url); });
+    SavedPopupController::showSavedPopup(
+        button, seconds, [this](const QUrl& url) { return workspace_.openURL(url); }, clipStart);
 }
 
 void GrabbableStatusView::updateRecordingStatus() {

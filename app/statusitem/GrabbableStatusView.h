@@ -7,6 +7,7 @@
 #include "RubberBandWindow.h"
 #include "TimePopupController.h"
 
+#include <QDateTime>
 #include <QPointF>
 #include <QPointer>
 #include <QRect>
@@ -54,8 +55,9 @@ public:
     // Retracts the band, closes the time popup and, unless cancelled, saves once the band is back.
     void endDrag(bool cancelled);
     void handleClick();
-    // Enters the processing state and asks the recording controller for the last secondsToSave seconds.
-    void saveRecording();
+    // Asks the recording controller for the last secondsToSave seconds (the controller's processingStarted
+    // then shows the processing state). `requestTime` is when the user asked: the clip counts back from it.
+    void saveRecording(const QDateTime& requestTime = QDateTime::currentDateTime());
     void restoreIdleIcon();
 
     // The number of seconds a stretch saves: `fraction` (0 to 1) of the band sweeps one-second steps from
@@ -123,13 +125,15 @@ private:
     void stopStatusIconAnimations();
     void processingComplete();
     void exportError();
-    void exportFinished(double seconds);
+    void exportFinished(double seconds, const QDateTime& clipStart);
     void updateRecordingStatus();
 
     AudioController& audioController_;
     Workspace& workspace_;
 
     bool appIsProcessing_ = false;
+    // Saves under way: a second save while one is processing keeps the one pulse going until the last ends.
+    int savesProcessing_ = 0;
     bool isInDarkMode_ = false;
     QPointF rubberBandAnchor_;
     double rubberBandDistance_ = 0;

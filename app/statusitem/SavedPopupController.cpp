@@ -17,13 +17,15 @@
 SavedPopupController::SavedPopupController(QObject* parent)
     : ViewController(parent) {}
 
-Popover* SavedPopupController::showSavedPopup(QWidget* button, double durationSeconds, URLOpener openURL) {
+Popover* SavedPopupController::showSavedPopup(QWidget* button, double durationSeconds, URLOpener openURL,
+                                              const QDateTime& clipStart) {
     SavedPopupController* controller =
         Storyboard::named(QStringLiteral("Main")).instantiate<SavedPopupController>().release();
     if (!controller) {
         return nullptr;
     }
     controller->setRecordingDuration(durationSeconds);
+    controller->setClipStart(clipStart);
     controller->openURL_ = std::move(openURL);
 
     // Each popup lives until it closes: by its own timer, a click elsewhere, or the user after sharing.
@@ -60,7 +62,9 @@ void SavedPopupController::viewWillAppear() {
     const auto seconds = static_cast<qint64>(std::round(recordingDuration_));
     durationLabel_->setText(
         Localization::string("Saved Popup Duration").arg(DurationFormatter::string(seconds)));
-    const QTime start = QDateTime::currentDateTime().addSecs(-seconds).time();
+    // The time the clip was named after, not now: a long save still says when its audio began.
+    const QTime start =
+        clipStart_.isValid() ? clipStart_.time() : QDateTime::currentDateTime().addSecs(-seconds).time();
     timeLabel_->setText(
         Localization::string("Saved Popup Time").arg(QLocale().toString(start, QLocale::ShortFormat)));
 }

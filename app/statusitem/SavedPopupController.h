@@ -2,6 +2,7 @@
 
 #include "ViewController.h"
 
+#include <QDateTime>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
@@ -30,13 +31,17 @@ public:
     explicit SavedPopupController(QObject* parent = nullptr);
 
     // Makes a controller from the storyboard "Main" and shows it under `button` for a clip of
-    // `durationSeconds`; the share button's address goes to `openURL`. Answers the popover, which deletes
-    // itself once closed, or none when the controller could not be made.
-    static Popover* showSavedPopup(QWidget* button, double durationSeconds, URLOpener openURL);
+    // `durationSeconds` that starts at `clipStart` (now less the duration when not given); the share
+    // button's address goes to `openURL`. Answers the popover, which deletes itself once closed, or none
+    // when the controller could not be made.
+    static Popover* showSavedPopup(QWidget* button, double durationSeconds, URLOpener openURL,
+                                   const QDateTime& clipStart = {});
 
     bool cancelTimedDismiss() const { return cancelTimedDismiss_; }
     double recordingDuration() const { return recordingDuration_; }
     void setRecordingDuration(double seconds) { recordingDuration_ = seconds; }
+    // The clock time the clip starts at; invalid means now less its duration.
+    void setClipStart(const QDateTime& clipStart) { clipStart_ = clipStart; }
 
     QLabel* durationLabel() const { return durationLabel_; }
     QLabel* timeLabel() const { return timeLabel_; }
@@ -59,5 +64,6 @@ private:
     QPointer<QPushButton> tweetButton_;
     bool cancelTimedDismiss_ = false;
     double recordingDuration_ = 0;
+    QDateTime clipStart_;
     URLOpener openURL_;
 };

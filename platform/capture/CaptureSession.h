@@ -39,6 +39,9 @@ public:
     virtual void stopRunning() = 0;
     // Delivering: true from a successful start until it stops or fails, except while interrupted.
     virtual bool isRunning() const = 0;
+    // The most audio one block carries, in seconds, as asked of the device: a ready session that stays silent
+    // for several of these is stalled.
+    virtual double fragmentSeconds() const { return 0.1; }
     // True while the input is suspended (between `interrupted` and `interruptionEnded`). The session stays
     // alive meanwhile and delivers again, on its own, when the input resumes: an interruption is not a
     // failure and needs no restart.

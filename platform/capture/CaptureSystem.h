@@ -28,6 +28,11 @@ public:
     // What each output plays, as inputs (monitor sources), in the server's order. deviceWithUniqueID finds
     // them too, and defaultOutputMonitorID names the default output's.
     virtual std::vector<CaptureDevice> outputMonitors() { return {}; }
+    // The inputs and the outputs' monitors as last heard from the audio server, answered at once without
+    // asking it (for the user interface, which must never wait: a frozen server still lists what it had).
+    // Kept current by the server's events; devicesChanged() says when they changed.
+    virtual std::vector<CaptureDevice> knownDevices() { return devices(); }
+    virtual std::vector<CaptureDevice> knownOutputMonitors() { return outputMonitors(); }
     virtual std::optional<CaptureDevice> defaultDevice() = 0;
     virtual std::optional<CaptureDevice> deviceWithUniqueID(const std::string& uniqueID) = 0;
     virtual std::unique_ptr<CaptureSession> makeSession() = 0;
@@ -43,4 +48,6 @@ signals:
     void serverAvailable();
     // Emitted on the thread that owns this object when another output becomes the default one.
     void defaultOutputChanged();
+    // Emitted on the thread that owns this object when knownDevices() or knownOutputMonitors() changed.
+    void devicesChanged();
 };

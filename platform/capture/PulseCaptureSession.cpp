@@ -1,5 +1,7 @@
 #include "PulseCaptureSession.h"
 
+#include "Log.h"
+
 #include <QMetaObject>
 #include <cmath>
 
@@ -147,6 +149,7 @@ bool PulseCaptureSession::startRunning(std::string* error) {
     releaseStream();
     const unsigned generation = ++generation_;
     started_ = failed_ = suspended_ = false;
+    holeLogged_ = false;
     interrupted_ = false;
 
     const pa_usec_t deadline = PulseMainloop::deadlineIn(startTimeout);
@@ -318,10 +321,20 @@ void PulseCaptureSession::onReadable(pa_stream* stream, size_t, void* userdata) 
         if (byteCount == 0) {
             break; // nothing peeked: there is nothing to drop either
         }
-        if (data != nullptr && self->activeBlockHandler_) {
+        if (data == nullptr) {
+            // A hole the server knows of (lost audio): silence of its length keeps what follows in time.
+            if (!self->holeLogged_) {
+                self->holeLogged_ = true;
+                Log::write("Error: PulseCaptureSession: The audio server reported " +
+                           std::to_string(byteCount) + " bytes of lost audio; they are kept as silence.");
+            }
+            self->silence_.assign(byteCount - byteCount % 2, 0);
+            data = self->silence_.data();
+            byteCount = self->silence_.size();
+        }
+        if (byteCount > 0 && self->activeBlockHandler_) {
             self->activeBlockHandler_(data, byteCount);
         }
-        // A hole (data null, byteCount > 0) is dropped like data.
         pa_stream_drop(stream);
     }
 }

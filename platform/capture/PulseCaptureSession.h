@@ -8,6 +8,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 // A capture session on PulseAudio: one record stream (S16LE, mono, the requested rate) on a context and
 // threaded mainloop of its own. The mainloop thread is the capture queue: blocks are handed to the block
@@ -41,6 +42,9 @@ public:
     void stopRunning() override;
     bool isRunning() const override;
     bool isInterrupted() const override;
+    double fragmentSeconds() const override {
+        return std::chrono::duration<double>(fragmentDuration).count();
+    }
 
 private:
     // With the mainloop lock held.
@@ -73,6 +77,8 @@ private:
     bool started_ = false; // the stream of this run reached READY
     bool failed_ = false;
     bool suspended_ = false;
+    bool holeLogged_ = false; // a hole the server reported is told once per start
+    std::vector<uint8_t> silence_;
 
     // Written under the mainloop lock, read without it: the main thread checks queued events against it
     // without waiting for that lock. One per start and stop; queued events of an older one are dropped.

@@ -83,6 +83,7 @@ void PulseCaptureSystem::monitorFailed() {
     ++failures_;
     announceListed_ = true;
     sources_.clear();
+    forgetAllSources();
     if (context_ != nullptr) {
         armTimer(retryInterval);
     }
@@ -143,6 +144,7 @@ void PulseCaptureSystem::onContextState(pa_context* context, void* userdata) {
             [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
                 auto* self = static_cast<PulseCaptureSystem*>(userdata);
                 if (eol == 0 && info != nullptr) {
+                    self->rememberSource(*info);
                     self->noteSource(*info, self->announceListed_);
                 }
             },
@@ -173,17 +175,17 @@ void PulseCaptureSystem::onSubscription(pa_context* context, pa_subscription_eve
     }
     switch (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) {
     case PA_SUBSCRIPTION_EVENT_NEW:
-        // Only an asynchronous request here: waiting inside a callback would deadlock the loop.
+    case PA_SUBSCRIPTION_EVENT_CHANGE:
+        // Only an asynchronous request here: waiting inside a callback would deadlock the loop. A change
+        // (a new description) updates the known list; only a new source is announced.
         pa_operation_unref(pa_context_get_source_info_by_index(
             context, index,
-            [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
-                if (eol == 0 && info != nullptr) {
-                    static_cast<PulseCaptureSystem*>(userdata)->noteSource(*info, true);
-                }
-            },
+            (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_NEW ? &onNewSource
+                                                                                  : &onChangedSource,
             self));
         break;
     case PA_SUBSCRIPTION_EVENT_REMOVE: {
+        self->forgetSource(index);
         // Only the index comes with a removal, hence the map.
         const auto found = self->sources_.find(index);
         if (found == self->sources_.end()) {
@@ -198,6 +200,79 @@ void PulseCaptureSystem::onSubscription(pa_context* context, pa_subscription_eve
     default:
         break;
     }
+}
+
+void PulseCaptureSystem::onNewSource(pa_context*, const pa_source_info* info, int eol, void* userdata) {
+    auto* self = static_cast<PulseCaptureSystem*>(userdata);
+    if (eol == 0 && info != nullptr) {
+        self->rememberSource(*info);
+        self->noteSource(*info, true);
+    }
+}
+
+void PulseCaptureSystem::onChangedSource(pa_context*, const pa_source_info* info, int eol, void* userdata) {
+    if (eol == 0 && info != nullptr) {
+        static_cast<PulseCaptureSystem*>(userdata)->rememberSource(*info);
+    }
+}
+
+void PulseCaptureSystem::rememberSource(const pa_source_info& info) {
+    {
+        std::lock_guard lock(knownMutex_);
+        KnownSource source{deviceOf(info), isMonitor(info)};
+        // Sources change often (volume, running or idle): only a new name or description is news.
+        if (const auto found = known_.find(info.index);
+            found != known_.end() && found->second.device.uniqueID == source.device.uniqueID &&
+            found->second.device.localizedName == source.device.localizedName) {
+            return;
+        }
+        known_[info.index] = std::move(source);
+    }
+    QMetaObject::invokeMethod(
+        this, [this] { emit devicesChanged(); }, Qt::QueuedConnection);
+}
+
+void PulseCaptureSystem::forgetSource(uint32_t index) {
+    {
+        std::lock_guard lock(knownMutex_);
+        if (known_.erase(index) == 0) {
+            return;
+        }
+    }
+    QMetaObject::invokeMethod(
+        this, [this] { emit devicesChanged(); }, Qt::QueuedConnection);
+}
+
+// A connection that is lost takes every source with it; a new one lists them again.
+void PulseCaptureSystem::forgetAllSources() {
+    {
+        std::lock_guard lock(knownMutex_);
+        if (known_.empty()) {
+            return;
+        }
+        known_.clear();
+    }
+    QMetaObject::invokeMethod(
+        this, [this] { emit devicesChanged(); }, Qt::QueuedConnection);
+}
+
+std::vector<CaptureDevice> PulseCaptureSystem::knownSources(bool monitors) {
+    std::lock_guard lock(knownMutex_);
+    std::vector<CaptureDevice> devices;
+    for (const auto& [index, source] : known_) {
+        if (source.monitor == monitors) {
+            devices.push_back(source.device);
+        }
+    }
+    return devices;
+}
+
+std::vector<CaptureDevice> PulseCaptureSystem::knownDevices() {
+    return knownSources(false);
+}
+
+std::vector<CaptureDevice> PulseCaptureSystem::knownOutputMonitors() {
+    return knownSources(true);
 }
 
 void PulseCaptureSystem::noteSource(const pa_source_info& info, bool announce) {

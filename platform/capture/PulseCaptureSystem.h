@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 
 // The audio inputs of a PulseAudio (or pipewire-pulse) server. Devices are the sources that are not monitors
@@ -33,6 +34,8 @@ public:
 
     std::vector<CaptureDevice> devices() override;
     std::vector<CaptureDevice> outputMonitors() override;
+    std::vector<CaptureDevice> knownDevices() override;
+    std::vector<CaptureDevice> knownOutputMonitors() override;
     std::optional<CaptureDevice> defaultDevice() override;
     std::optional<CaptureDevice> deviceWithUniqueID(const std::string& uniqueID) override;
     std::unique_ptr<CaptureSession> makeSession() override;
@@ -50,9 +53,15 @@ private:
     std::vector<CaptureDevice> sourceList(bool monitors);
     void noteDefaultOutput(const std::string& sinkName);
     void noteSource(const pa_source_info& info, bool announce);
+    void rememberSource(const pa_source_info& info);
+    void forgetSource(uint32_t index);
+    void forgetAllSources();
+    std::vector<CaptureDevice> knownSources(bool monitors);
 
     static void onContextState(pa_context* context, void* userdata);
     static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);
+    static void onNewSource(pa_context* context, const pa_source_info* info, int eol, void* userdata);
+    static void onChangedSource(pa_context* context, const pa_source_info* info, int eol, void* userdata);
     static void onTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv, void* userdata);
     static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
                                void* userdata);
@@ -68,4 +77,12 @@ private:
     bool announceListed_ = false;
     std::map<uint32_t, std::string> sources_; // index -> name of the non-monitor sources of this connection
     std::string defaultSinkName_;             // the default output's, as last seen
+
+    // Every source last heard of, by index (the server's order), for the known* lists.
+    struct KnownSource {
+        CaptureDevice device;
+        bool monitor;
+    };
+    std::mutex knownMutex_; // not the mainloop lock: readers never wait for a query under way
+    std::map<uint32_t, KnownSource> known_;
 };

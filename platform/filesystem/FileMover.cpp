@@ -1,8 +1,10 @@
 #include "FileMover.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -88,7 +90,143 @@ bool copyAcross(const QByteArray& source, const QByteArray& destination, QString
     return true;
 }
 
+std::atomic<bool> renameWithoutReplacingAllowed{true};
+
+// Renames `from` to `to` unless something is at `to`, in one step: 0 when done, else the errno (EEXIST
+// when the name is taken, EXDEV across file systems).
+int renameWithoutReplacing(const char* from, const char* to) {
+    if (renameWithoutReplacingAllowed && renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    if (renameWithoutReplacingAllowed && errno != EINVAL && errno != ENOSYS) {
+        return errno;
+    }
+    // The file system refuses the flag: a hard link fails on a taken name just as atomically.
+    if (link(from, to) != 0) {
+        return errno;
+    }
+    unlink(from);
+    return 0;
+}
+
+// A copy of `source` in a private temporary file in `folder` (same file system as the destination), synced
+// to disk; empty with `error` set on failure.
+QByteArray stageCopy(const QByteArray& source, const QByteArray& folder, QString* error) {
+    const int from = open(source.constData(), O_RDONLY | O_CLOEXEC);
+    if (from < 0) {
+        *error = describe(errno);
+        return {};
+    }
+    // mkostemp makes the file with O_EXCL and mode 0600: nobody else can have it or read it.
+    QByteArray staging = folder + "/.tempolis-clip-XXXXXX";
+    const int to = mkostemp(staging.data(), O_CLOEXEC);
+    if (to < 0) {
+        *error = describe(errno);
+        close(from);
+        return {};
+    }
+    bool copied = copyContents(from, to, error);
+    if (copied && fsync(to) != 0) {
+        *error = describe(errno);
+        copied = false;
+    }
+    close(from);
+    if (close(to) != 0 && copied) {
+        *error = describe(errno);
+        copied = false;
+    }
+    if (!copied) {
+        unlink(staging.constData());
+        return {};
+    }
+    return staging;
+}
+
+// Tries `candidates` in turn until one is free; the source (or its staged copy across file systems) goes
+// there. Answers the index of the name used, -1 when all were taken, -2 on another failure.
+int placeFirstFree(const QByteArray& source, const QStringList& candidates, QString* error) {
+    QByteArray from = source;
+    QByteArray staged;
+    for (int index = 0; index < candidates.size(); ++index) {
+        const QByteArray to = QFile::encodeName(candidates[index]);
+        int result = renameWithoutReplacing(from.constData(), to.constData());
+        if (result == EXDEV && staged.isEmpty()) {
+            staged = stageCopy(source, QFile::encodeName(QFileInfo(candidates[index]).absolutePath()), error);
+            if (staged.isEmpty()) {
+                return -2;
+            }
+            from = staged;
+            result = renameWithoutReplacing(from.constData(), to.constData());
+        }
+        if (result == 0) {
+            if (!staged.isEmpty()) {
+                unlink(source.constData());
+            }
+            return index;
+        }
+        if (result != EEXIST) {
+            *error = describe(result);
+            if (!staged.isEmpty()) {
+                unlink(staged.constData());
+            }
+            return -2;
+        }
+    }
+    if (!staged.isEmpty()) {
+        unlink(staged.constData());
+    }
+    return -1;
+}
+
 } // namespace
+
+void FileMover::setRenameWithoutReplacingAllowed(bool allowed) {
+    renameWithoutReplacingAllowed = allowed;
+}
+
+FileMover::Placement FileMover::placeWithoutReplacing(const QString& source, const QString& destination,
+                                                      QString* error) {
+    QString ignored;
+    error = error ? error : &ignored;
+    switch (placeFirstFree(QFile::encodeName(source), {destination}, error)) {
+    case 0:
+        return Placement::placed;
+    case -1:
+        *error = describe(EEXIST);
+        return Placement::exists;
+    default:
+        return Placement::failed;
+    }
+}
+
+QString FileMover::placeInFolder(const QString& source, const QString& folder, const QString& name,
+                                 QString* error) {
+    QString ignored;
+    error = error ? error : &ignored;
+    const QFileInfo info(name);
+    const QString base = info.completeBaseName();
+    const QString suffix = info.suffix().isEmpty() ? QString() : "." + info.suffix();
+    // Names are tried in batches: a folder with thousands of clips of the same second is possible, not
+    // likely.
+    constexpr int batch = 64;
+    constexpr int mostNumbers = 100'000;
+    for (int first = 1; first <= mostNumbers; first += batch) {
+        QStringList candidates;
+        for (int number = first; number < first + batch; ++number) {
+            candidates << QDir(folder).filePath(
+                number == 1 ? name : QStringLiteral("%1 (%2)%3").arg(base).arg(number).arg(suffix));
+        }
+        const int used = placeFirstFree(QFile::encodeName(source), candidates, error);
+        if (used >= 0) {
+            return candidates[used];
+        }
+        if (used == -2) {
+            return {};
+        }
+    }
+    *error = QStringLiteral("every name like %1 is taken").arg(name);
+    return {};
+}
 
 bool FileMover::moveReplacing(const QString& source, const QString& destination, QString* error) {
     QString ignored;

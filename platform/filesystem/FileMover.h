@@ -11,6 +11,22 @@ public:
     // the main thread. Safe on any thread.
     static bool moveReplacing(const QString& source, const QString& destination, QString* error);
 
+    // How placing without replacing went.
+    enum class Placement { placed, exists, failed };
+    // Puts `source` at `destination` only if nothing is there, atomically: a file that appears meanwhile
+    // (made by this program or another) is never replaced. Across file systems the clip is first copied into
+    // a private temporary file next to the destination. `exists` when the name is taken; `failed` with
+    // `error` set otherwise. The source is gone once placed. Call it off the main thread.
+    static Placement placeWithoutReplacing(const QString& source, const QString& destination, QString* error);
+    // Puts `source` into `folder` as `name`, or "name (2).ext", "name (3).ext" and so on when taken, each
+    // tried atomically as above. Answers the path used, or an empty string with `error` set.
+    static QString placeInFolder(const QString& source, const QString& folder, const QString& name,
+                                 QString* error);
+    // For file systems that refuse an atomic rename without replacing (the kernel answers EINVAL), placing
+    // links the file under its new name and unlinks the old one instead; tests turn the rename off to reach
+    // that way.
+    static void setRenameWithoutReplacingAllowed(bool allowed);
+
     // Creates an empty file only this user can read, failing if anything already exists at `path`.
     static bool createPrivateFile(const QString& path, QString* error);
 

@@ -38,6 +38,7 @@ void FakeCaptureSystem::plugIn(const CaptureDevice& device) {
         connectedDevices.push_back(device);
     }
     emit deviceConnected(device);
+    emit devicesChanged();
 }
 
 void FakeCaptureSystem::unplug(const std::string& uniqueID) {
@@ -47,6 +48,7 @@ void FakeCaptureSystem::unplug(const std::string& uniqueID) {
                       [&](const CaptureDevice& device) { return device.uniqueID == uniqueID; });
     }
     emit deviceDisconnected(uniqueID);
+    emit devicesChanged();
 }
 
 void FakeCaptureSystem::sendEvent(CaptureSession::Event event) {

@@ -11,6 +11,8 @@ void AudioBufferTestHarness::make(double windowSeconds, double sampleRate,
         records.push_back(record);
         return std::make_unique<MemoryAudioFileWriter>(record, faults);
     });
+    // The ring is made on the buffer's queue: the tests look at it once it is there.
+    buffer->queue().sync([] {});
 }
 
 std::vector<uint8_t> AudioBufferTestHarness::nextBytes(std::size_t count) {

@@ -3,6 +3,7 @@
 #include "AudioController.h"
 #include "AudioDecoder.h"
 #include "Defaults.h"
+#include "DefaultsRecordingSettings.h"
 #include "DesktopCaptureAuthorization.h"
 #include "LogCapture.h"
 #include "PulseCaptureSystem.h"
@@ -60,7 +61,7 @@ protected:
         builtIn = *added;
         ASSERT_TRUE(server.setDefaultSource(builtIn.sourceName));
         system = std::make_unique<PulseCaptureSystem>();
-        controller = std::make_unique<AudioController>(*system, authorization);
+        controller = std::make_unique<AudioController>(*system, authorization, recordingSettings);
     }
     void TearDown() override {
         controller.reset();
@@ -82,6 +83,7 @@ protected:
     PulseServer::Microphone builtIn;
     DesktopCaptureAuthorization authorization;
     std::unique_ptr<PulseCaptureSystem> system;
+    DefaultsRecordingSettings recordingSettings;
     std::unique_ptr<AudioController> controller;
     LogCapture log;
 };

@@ -1,28 +1,24 @@
-// Saving a clip: export into a private temporary file, the save panel, and moving the clip into place.
+// Saves that ask nothing (scripts, shortcuts, menus): the clip is exported, named from the time it was asked
+// for, put in place without ever replacing a file, and reported; saves at the same time never collide.
 #include "AudioController.h"
 #include "AudioDecoder.h"
 #include "Defaults.h"
+#include "DefaultsRecordingSettings.h"
 #include "FakeCaptureAuthorization.h"
 #include "FakeCaptureSystem.h"
 #include "LogCapture.h"
-#include "StallProbe.h"
 #include "TemporaryFolder.h"
 
 #include <QDir>
-#include <QElapsedTimer>
-#include <QFileDialog>
-#include <QLineEdit>
+#include <QFile>
 #include <QLocale>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <future>
+#include <set>
 
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -32,36 +28,34 @@ namespace {
 
 const CaptureDevice builtIn{"alsa_input.builtin", "Built-in Microphone"};
 
-mode_t modeOf(const QString& path) {
-    struct stat status {};
-    stat(QFile::encodeName(path).constData(), &status);
-    return status.st_mode & 07777;
-}
-
 QStringList temporaryClips() {
     return QDir(QDir::tempPath()).entryList({"*.m4a"}, QDir::Files);
 }
 
+bool onAnotherFileSystem(const QString& folder) {
+    struct stat temporary {
+    }, other{};
+    return stat(QFile::encodeName(QDir::tempPath()).constData(), &temporary) == 0 &&
+           stat(QFile::encodeName(folder).constData(), &other) == 0 && temporary.st_dev != other.st_dev;
+}
+
+using Outcome = std::shared_ptr<std::optional<AudioController::SaveOutcome>>;
+
 } // namespace
 
-class AudioControllerSavingTest : public ::testing::Test {
+class AudioControllerSaveClipTest : public ::testing::Test {
 protected:
     void SetUp() override {
         Defaults::store().clear();
-        for (const QString& name : temporaryClips()) {
-            QFile::remove(QDir(QDir::tempPath()).filePath(name));
-        }
         capture.connectedDevices = {builtIn};
         capture.defaultDeviceID = builtIn.uniqueID;
         authorization.currentStatus = CaptureAuthorization::Status::authorized;
-        controller = std::make_unique<AudioController>(capture, authorization);
-        QObject::connect(controller.get(), &AudioController::savePanelOpened,
-                         [this](SavePanel* opened) { panel = opened; });
+        controller = std::make_unique<AudioController>(capture, authorization, recordingSettings);
         controller->startRecording();
-        destination = QDir(QString::fromStdString(folder.path().string()));
+        ASSERT_TRUE(QTest::qWaitFor([this] { return controller->isRecording(); }, 5'000));
     }
 
-    // Records `seconds` of a tone through the capture path.
+    // Records `seconds` of a tone through the capture path, as the capture queue would.
     void record(double seconds) {
         std::vector<int16_t> samples(static_cast<std::size_t>(seconds * 44'100));
         for (std::size_t i = 0; i < samples.size(); ++i) {
@@ -73,205 +67,147 @@ protected:
             const std::size_t count = std::min<std::size_t>(4'410, samples.size() - offset);
             deliver(samples.data() + offset, count * 2);
         }
+        controller->audioBuffer().queue().sync([] {}); // held, as the status says
     }
 
-    // Waits for the export and its save panel.
-    bool waitForPanel() {
-        return QTest::qWaitFor([this] { return panel != nullptr && panel->isVisible(); }, 20'000);
+    // Starts a save; its outcome fills in once it comes.
+    Outcome save(int seconds, const QString& destination) {
+        auto outcome = std::make_shared<std::optional<AudioController::SaveOutcome>>();
+        controller->saveClip(seconds, destination,
+                             [outcome](const AudioController::SaveOutcome& result) { *outcome = result; });
+        return outcome;
     }
 
-    // Saves over `path`, which already holds an older file: Qt asks first, and the user confirms.
-    void saveOverExisting(const QString& path, const QByteArray& olderContents) {
-        QFile existing(path);
-        ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
-        existing.write(olderContents);
-        existing.close();
-        QTimer::singleShot(200, [] {
-            for (QWidget* widget : QApplication::topLevelWidgets()) {
-                if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) {
-                    box->button(QMessageBox::Yes)->click();
-                }
-            }
-        });
-        saveAs(path);
-    }
-
-    void saveAs(const QString& path) {
-        auto* edit = panel->dialog()->findChild<QLineEdit*>("fileNameEdit");
-        ASSERT_NE(edit, nullptr);
-        edit->setText(path);
-        // The dialog's own accept(), as its Save button calls it.
-        static_cast<QDialog*>(panel->dialog())->accept();
+    static bool done(const std::vector<Outcome>& saves) {
+        return std::all_of(saves.begin(), saves.end(), [](const Outcome& save) { return save->has_value(); });
     }
 
     FakeCaptureSystem capture;
     FakeCaptureAuthorization authorization;
     LogCapture log;
+    DefaultsRecordingSettings recordingSettings;
     std::unique_ptr<AudioController> controller;
-    SavePanel* panel = nullptr;
     TemporaryFolder folder;
-    QDir destination;
 };
 
-TEST_F(AudioControllerSavingTest, SavingMovesTheClipIntoPlaceAndCountsIt) {
+TEST_F(AudioControllerSaveClipTest, RequestsOutsideTheLimitsAreRefusedBeforeAnythingIsDone) {
     record(12);
-    QSignalSpy processed(controller.get(), &AudioController::processingComplete);
+    QSignalSpy started(controller.get(), &AudioController::processingStarted);
+    const QString into = QString::fromStdString(folder.path().string());
+    const struct {
+        int seconds;
+        QString destination;
+        const char* error;
+    } cases[] = {{4, into, "InvalidArgument"},
+                 {86'401, into, "InvalidArgument"},
+                 {5, into + "/no such folder/clip.m4a", "InvalidArgument"}};
+    for (const auto& example : cases) {
+        const Outcome outcome = save(example.seconds, example.destination);
+        ASSERT_TRUE(outcome->has_value()) << "answered at once";
+        EXPECT_EQ((*outcome)->errorName, example.error) << example.seconds;
+    }
+    EXPECT_EQ(started.count(), 0);
+    EXPECT_TRUE(QDir(into).isEmpty());
+}
+
+// A pause queued before the export has run leaves it less than 5 seconds to read: nothing is saved and
+// nothing is said to have been.
+TEST_F(AudioControllerSaveClipTest, TheMinimumIsCheckedOnWhatTheExportReallyReads) {
+    record(12);
+    QSignalSpy started(controller.get(), &AudioController::processingStarted);
+    QSignalSpy complete(controller.get(), &AudioController::processingComplete);
     QSignalSpy finished(controller.get(), &AudioController::exportFinished);
     QSignalSpy failed(controller.get(), &AudioController::exportError);
-    const QDateTime before = QDateTime::currentDateTime();
-    controller->exportRecording(30);
-    ASSERT_TRUE(waitForPanel());
-    EXPECT_EQ(processed.count(), 1);
-
-    // The export waits in a private temporary file named by a fresh identifier.
-    const QStringList clips = temporaryClips();
-    ASSERT_EQ(clips.size(), 1);
-    EXPECT_TRUE(QRegularExpression("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\.m4a$")
-                    .match(clips[0])
-                    .hasMatch())
-        << clips[0].toStdString();
-    const QString temporary = QDir(QDir::tempPath()).filePath(clips[0]);
-    EXPECT_EQ(modeOf(temporary), 0600u);
-
-    // A 12-second buffer asked for 30 seconds gives a 12-second clip named after its start.
-    EXPECT_EQ(panel->allowedFileTypes(), QStringList{"m4a"});
-    EXPECT_EQ(panel->title(), "Save Recording");
-    EXPECT_EQ(QDir(panel->directory()), QDir::home())
-        << "the music folder, else home; there is no music folder";
-    const QString expectedName = AudioController::fileName(before.addSecs(-12), "m4a");
-    const QString laterName = AudioController::fileName(QDateTime::currentDateTime().addSecs(-12), "m4a");
-    EXPECT_TRUE(panel->nameFieldStringValue() == expectedName || panel->nameFieldStringValue() == laterName)
-        << panel->nameFieldStringValue().toStdString();
-
-    const QString chosen = destination.filePath("kept.m4a");
-    saveAs(chosen);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 5'000));
-    EXPECT_DOUBLE_EQ(finished[0][0].toDouble(), 12.0);
-    EXPECT_EQ(failed.count(), 0);
-    EXPECT_TRUE(QFile::exists(chosen));
-    EXPECT_GT(QFileInfo(chosen).size(), 10'000);
-    EXPECT_FALSE(QFile::exists(temporary));
-    EXPECT_EQ(Defaults::integer(Defaults::recordingsSavedKey), 1);
-    const mode_t mask = umask(0);
-    umask(mask);
-    EXPECT_EQ(modeOf(chosen), 0666u & ~mask) << "a saved clip has the user's normal mode";
-}
-
-TEST_F(AudioControllerSavingTest, CancellingLeavesNoFileAndNoCount) {
-    record(3);
-    QSignalSpy finished(controller.get(), &AudioController::exportFinished);
-    controller->exportRecording(10);
-    ASSERT_TRUE(waitForPanel());
-    static_cast<QDialog*>(panel->dialog())->reject();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return temporaryClips().isEmpty(); }, 5'000));
-    QTest::qWait(50);
+    controller->pauseRecording();
+    const Outcome outcome = save(10, QString::fromStdString(folder.path().string()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return outcome->has_value(); }, 10'000));
+    EXPECT_EQ((*outcome)->errorName, "NothingToSave");
+    EXPECT_EQ(started.count(), 1);
+    EXPECT_EQ(complete.count(), 1) << "the processing the save showed ends";
     EXPECT_EQ(finished.count(), 0);
-    EXPECT_EQ(Defaults::integer(Defaults::recordingsSavedKey), 0);
-}
-
-TEST_F(AudioControllerSavingTest, SavingOverAnExistingFileReplacesIt) {
-    record(3);
-    const QString chosen = destination.filePath("same.m4a");
-    QSignalSpy finished(controller.get(), &AudioController::exportFinished);
-    controller->exportRecording(5);
-    ASSERT_TRUE(waitForPanel());
-    saveOverExisting(chosen, "an older clip");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 5'000));
-    EXPECT_GT(QFileInfo(chosen).size(), 1'000);
-    EXPECT_EQ(Defaults::integer(Defaults::recordingsSavedKey), 1);
-}
-
-TEST_F(AudioControllerSavingTest, AFailedMoveIsAnErrorAndCountsNothing) {
-    record(3);
-    const QString chosen = destination.filePath("kept.m4a");
-    QSignalSpy finished(controller.get(), &AudioController::exportFinished);
-    QSignalSpy failed(controller.get(), &AudioController::exportError);
-    controller->exportRecording(5);
-    ASSERT_TRUE(waitForPanel());
-    // Something (a temporary-files cleaner) removed the clip while the panel was open.
-    for (const QString& name : temporaryClips()) {
-        QFile::remove(QDir(QDir::tempPath()).filePath(name));
-    }
-    saveOverExisting(chosen, "the user's earlier clip");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return failed.count() + finished.count() == 1; }, 5'000));
-    EXPECT_EQ(failed.count(), 1);
-    EXPECT_EQ(finished.count(), 0);
-    EXPECT_EQ(Defaults::integer(Defaults::recordingsSavedKey), 0);
-    EXPECT_TRUE(
-        log.contains("Error: AudioController: Error moving the recording into place. (No such file or "
-                     "directory)"));
-    QFile kept(chosen);
-    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
-    EXPECT_EQ(kept.readAll(), "the user's earlier clip")
-        << "a failed save must not destroy the existing file";
-}
-
-TEST_F(AudioControllerSavingTest, SavingToAnotherFileSystemWorks) {
-    struct stat temporary {
-    }, shared{};
-    if (stat(QFile::encodeName(QDir::tempPath()).constData(), &temporary) != 0 ||
-        stat("/dev/shm", &shared) != 0 || temporary.st_dev == shared.st_dev) {
-        GTEST_SKIP() << "needs /dev/shm on a file system other than the temporary folder's";
-    }
-    record(3);
-    QSignalSpy finished(controller.get(), &AudioController::exportFinished);
-    controller->exportRecording(5);
-    ASSERT_TRUE(waitForPanel());
-    const QString chosen = QString("/dev/shm/tempolis-test-%1.m4a").arg(QCoreApplication::applicationPid());
-    saveAs(chosen);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 5'000));
-    EXPECT_GT(QFileInfo(chosen).size(), 1'000);
+    EXPECT_EQ(failed.count(), 0) << "nothing failed: there was nothing to save";
+    EXPECT_TRUE(QDir(QString::fromStdString(folder.path().string())).isEmpty());
     EXPECT_TRUE(temporaryClips().isEmpty());
-    EXPECT_TRUE(QDir("/dev/shm").entryList({"*.partial-*"}, QDir::Files).isEmpty());
-    QFile::remove(chosen);
 }
 
-TEST_F(AudioControllerSavingTest, AFailedExportPostsProcessingCompleteThenErrorAndOpensNoPanel) {
-    std::vector<std::string> order;
-    // Emitted on the buffer's queue: received on this thread, as the status view does.
-    QObject::connect(controller.get(), &AudioController::processingComplete, controller.get(),
-                     [&] { order.push_back("complete"); });
-    QObject::connect(controller.get(), &AudioController::exportError, controller.get(),
-                     [&] { order.push_back("error"); });
-    controller->exportRecording(1); // one second is too short to export
-    ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == 2u; }, 5'000));
-    EXPECT_EQ(order, (std::vector<std::string>{"complete", "error"}));
-    QTest::qWait(100);
-    EXPECT_EQ(panel, nullptr);
-    EXPECT_TRUE(temporaryClips().isEmpty()) << "the private temporary file is removed";
+// Saves asked for in the same second get the same name: each takes the next free one when it is put in
+// place, in the temporary folder's file system and across file systems alike, and none replaces another.
+TEST_F(AudioControllerSaveClipTest, SavesAtTheSameTimeNeverShareANameOrReplaceEachOther) {
+    record(12);
+    std::vector<QString> destinations{QString::fromStdString(folder.path().string())};
+    const QString shared =
+        QStringLiteral("/dev/shm/tempolis-saves-%1").arg(QCoreApplication::applicationPid());
+    if (QDir().mkpath(shared) && onAnotherFileSystem(shared)) {
+        destinations.push_back(shared);
+    }
+    for (const QString& destination : destinations) {
+        std::vector<Outcome> saves;
+        for (int i = 0; i < 5; ++i) {
+            saves.push_back(save(5, destination));
+        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return done(saves); }, 20'000));
+        std::set<QString> paths;
+        for (const Outcome& saved : saves) {
+            ASSERT_TRUE((*saved)->errorName.isEmpty()) << (*saved)->message.toStdString();
+            paths.insert((*saved)->savedPath);
+            std::string error;
+            const auto decoded = AudioDecoder::decodeFile((*saved)->savedPath.toStdString(), &error);
+            ASSERT_TRUE(decoded) << error;
+            EXPECT_EQ(decoded->durationSamples, 5 * 44'100) << (*saved)->savedPath.toStdString();
+        }
+        EXPECT_EQ(paths.size(), 5u) << destination.toStdString();
+        EXPECT_EQ(QDir(destination).entryList(QDir::Files | QDir::Hidden).size(), 5)
+            << "no staging copies are left behind";
+    }
+    QDir(shared).removeRecursively();
+    EXPECT_TRUE(temporaryClips().isEmpty());
 }
 
-// Encoding two minutes takes a few seconds: time enough for the user to change the length or to quit.
-TEST_F(AudioControllerSavingTest, ALengthChangeDuringASaveWaitsNeitherForItNorSpoilsIt) {
-    record(120);
-    controller->exportRecording(120);
-    StallProbe probe;
-    ASSERT_TRUE(QTest::qWaitFor([] { return !temporaryClips().isEmpty(); }, 5'000)) << "encoding under way";
-    controller->setCaptureMaxMinutes(30);
-    EXPECT_EQ(controller->captureMaxDuration(), 1'800);
-    ASSERT_TRUE(QTest::qWaitFor([this] { return panel != nullptr; }, 60'000));
-    EXPECT_LT(probe.longestStallMilliseconds(), 250) << "the window stood still";
-    controller->audioBuffer().queue().sync([] {});
-    EXPECT_EQ(controller->audioBuffer().fileBufferMaxSize(), 1'800LL * 88'200) << "resized after the export";
+// Another program may take the name at any moment: its file stays whole and the clip takes the next name;
+// a file path that appears meanwhile is never replaced.
+TEST_F(AudioControllerSaveClipTest, AFileMadeByAnotherProgramIsNeverReplaced) {
+    record(12);
+    const QDir into(QString::fromStdString(folder.path().string()));
+    // Whichever second the save is asked in, its name is taken already.
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int second = -7; second <= -3; ++second) {
+        QFile outside(into.filePath(AudioController::fileName(now.addSecs(second), "m4a")));
+        ASSERT_TRUE(outside.open(QIODevice::WriteOnly));
+        outside.write("another program's file");
+    }
+    const Outcome intoFolder = save(5, into.path());
+    const QString path = into.filePath("clip.m4a");
+    const Outcome first = save(5, path);
+    const Outcome second = save(5, path);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done({intoFolder, first, second}); }, 20'000));
 
+    ASSERT_TRUE((*intoFolder)->errorName.isEmpty()) << (*intoFolder)->message.toStdString();
+    EXPECT_TRUE((*intoFolder)->savedPath.endsWith(" (2).m4a")) << (*intoFolder)->savedPath.toStdString();
+    for (const QString& name : into.entryList({"Tempolis Recording*"}, QDir::Files)) {
+        if (!name.endsWith(" (2).m4a")) {
+            QFile outside(into.filePath(name));
+            ASSERT_TRUE(outside.open(QIODevice::ReadOnly));
+            EXPECT_EQ(outside.readAll(), "another program's file") << name.toStdString();
+        }
+    }
+    const std::multiset<QString> errors{(*first)->errorName, (*second)->errorName};
+    EXPECT_EQ(errors, (std::multiset<QString>{QString(), "FileExists"}))
+        << "one save of the path succeeds, the other is told the file exists";
+    EXPECT_TRUE(temporaryClips().isEmpty());
+}
+
+// The clip is named after the time the save was asked for, less its length, not the time it was done.
+TEST_F(AudioControllerSaveClipTest, TheNameCountsBackFromTheRequest) {
+    record(40);
     QSignalSpy finished(controller.get(), &AudioController::exportFinished);
-    saveAs(destination.filePath("clip.m4a"));
-    ASSERT_TRUE(finished.wait(10'000));
-    std::string error;
-    const auto decoded = AudioDecoder::decodeFile(destination.filePath("clip.m4a").toStdString(), &error);
-    ASSERT_TRUE(decoded) << error;
-    EXPECT_EQ(decoded->samples.size(), 120u * 44'100);
-}
-
-TEST_F(AudioControllerSavingTest, QuittingDuringASaveAbandonsItAtOnce) {
-    record(120);
-    controller->exportRecording(120);
-    ASSERT_TRUE(QTest::qWaitFor([] { return !temporaryClips().isEmpty(); }, 5'000)) << "encoding under way";
-    QElapsedTimer quitting;
-    quitting.start();
-    controller.reset();
-    EXPECT_LT(quitting.elapsed(), 1'000);
-    EXPECT_TRUE(temporaryClips().isEmpty()) << "the unfinished clip is deleted";
+    const QDateTime asked = QDateTime::currentDateTime();
+    const Outcome outcome = save(30, QString::fromStdString(folder.path().string()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return outcome->has_value(); }, 20'000));
+    ASSERT_TRUE((*outcome)->errorName.isEmpty()) << (*outcome)->message.toStdString();
+    ASSERT_EQ(finished.count(), 1);
+    const QDateTime clipStart = finished[0][1].toDateTime();
+    EXPECT_LE(std::abs(clipStart.msecsTo(asked.addSecs(-30))), 1'000);
+    EXPECT_EQ(QFileInfo((*outcome)->savedPath).fileName(), AudioController::fileName(clipStart, "m4a"));
 }
 
 // A disk too small for even a minute of ring: the user is told, recording goes on in memory, and a save
@@ -292,7 +228,8 @@ TEST(AudioControllerDiskFull, ARefusedRingIsToldAndASaveHoldsOnlyWhatWasKept) {
     LogCapture log;
     std::vector<QString> alerts;
     {
-        AudioController controller(capture, authorization);
+        DefaultsRecordingSettings recordingSettings;
+        AudioController controller(capture, authorization, recordingSettings);
         controller.setAlertPresenter([&](const QString& message, double) { alerts.push_back(message); });
         controller.startRecording();
         ASSERT_TRUE(QTest::qWaitFor([&] { return controller.isRecording(); }, 5'000));

@@ -2,6 +2,7 @@
 // device changes happen on demand here; the real audio server is exercised in the capture tests.
 #include "AudioController.h"
 #include "Defaults.h"
+#include "DefaultsRecordingSettings.h"
 #include "FakeCaptureAuthorization.h"
 #include "FakeCaptureSystem.h"
 #include "LogCapture.h"
@@ -41,7 +42,7 @@ protected:
     }
 
     AudioController& makeController() {
-        controller = std::make_unique<AudioController>(capture, authorization);
+        controller = std::make_unique<AudioController>(capture, authorization, recordingSettings);
         controller->setAlertPresenter([this](const QString& message, double seconds) {
             alerts.push_back({message, seconds});
         });
@@ -52,18 +53,26 @@ protected:
     FakeCaptureAuthorization authorization;
     LogCapture log;
     std::vector<std::pair<QString, double>> alerts;
+    DefaultsRecordingSettings recordingSettings;
     std::unique_ptr<AudioController> controller;
 };
 
-TEST_F(AudioControllerTest, CaptureWindowComesFromTheStoredMinutes) {
-    EXPECT_EQ(makeController().captureMaxDuration(), 3'600);
-    Defaults::setInteger(Defaults::captureMaximumMinutesKey, 120);
-    EXPECT_EQ(makeController().captureMaxDuration(), 7'200);
-    EXPECT_EQ(controller->audioBuffer().fileBufferMaxSize(), 7'200 * 88'200);
-    Defaults::setInteger(Defaults::captureMaximumMinutesKey, -5);
-    EXPECT_EQ(makeController().captureMaxDuration(), 3'600);
-    Defaults::setInteger(Defaults::captureMaximumMinutesKey, 0);
-    EXPECT_EQ(makeController().captureMaxDuration(), 3'600);
+// Whatever the settings file holds (it may have been edited by hand), the ring gets a length the program
+// supports, and the length reported is the ring's.
+TEST_F(AudioControllerTest, CaptureWindowComesFromTheStoredMinutesWithinBounds) {
+    EXPECT_EQ(makeController().captureMaxDuration(), 3'600) << "nothing stored";
+    const struct {
+        qint64 storedMinutes;
+        double windowSeconds;
+    } cases[] = {{120, 7'200}, {-5, 3'600}, {0, 3'600}, {5, 900}, {480, 28'800}, {100'000, 28'800}};
+    for (const auto& example : cases) {
+        Defaults::setInteger(Defaults::captureMaximumMinutesKey, example.storedMinutes);
+        EXPECT_EQ(makeController().captureMaxDuration(), example.windowSeconds) << example.storedMinutes;
+        controller->audioBuffer().queue().sync([] {}); // the ring is made on the buffer's queue
+        EXPECT_LE(controller->audioBuffer().fileBufferMaxSize(), example.windowSeconds * 88'200)
+            << example.storedMinutes;
+        EXPECT_GT(controller->audioBuffer().fileBufferMaxSize(), 0) << example.storedMinutes;
+    }
 }
 
 TEST_F(AudioControllerTest, StartRecordingCapturesFromTheDefaultDeviceIntoTheBuffer) {
@@ -282,9 +291,9 @@ TEST_F(AudioControllerTest, CaptureWindowChangesResizeTheRingAndClampTheWindow) 
     audio.setCaptureMaxMinutes(10);
     EXPECT_EQ(audio.captureMaxDuration(), 900);
     audio.audioBuffer().queue().sync([] {}); // the ring follows on the buffer's queue
-    EXPECT_EQ(audio.audioBuffer().fileBufferMaxSize(), 600 * 88'200);
-    EXPECT_EQ(std::filesystem::file_size(audio.audioBuffer().fileBufferURL()), 600u * 88'200u);
-    EXPECT_EQ(Defaults::integer(Defaults::captureMaximumMinutesKey), 10);
+    EXPECT_EQ(audio.audioBuffer().fileBufferMaxSize(), 900 * 88'200) << "the ring takes the clamped length";
+    EXPECT_EQ(std::filesystem::file_size(audio.audioBuffer().fileBufferURL()), 900u * 88'200u);
+    EXPECT_EQ(Defaults::integer(Defaults::captureMaximumMinutesKey), 15);
     EXPECT_TRUE(recordingSoon(audio));
     EXPECT_EQ(capture.sessions.size(), 2u);
 
@@ -301,7 +310,8 @@ TEST_F(AudioControllerTest, CaptureWindowChangesResizeTheRingAndClampTheWindow) 
     audio.setCaptureMaxMinutes(600);
     EXPECT_EQ(audio.captureMaxDuration(), 28'800);
     audio.audioBuffer().queue().sync([] {});
-    EXPECT_EQ(audio.audioBuffer().fileBufferMaxSize(), 36'000LL * 88'200);
+    EXPECT_EQ(audio.audioBuffer().fileBufferMaxSize(), 28'800LL * 88'200) << "never more than 8 hours";
+    EXPECT_EQ(Defaults::integer(Defaults::captureMaximumMinutesKey), 480);
 }
 
 TEST_F(AudioControllerTest, ARefusedResizeKeepsTheOldWindowAndRecordsOnIt) {

@@ -1,17 +1,22 @@
 // The status item's gesture in process: a real recording controller and buffer fed through a capture driven
 // by the test, the status view over a real status item, pointer events sent to the view.
 #include "AudioController.h"
+#include "ClipSavePanel.h"
 #include "Defaults.h"
+#include "DefaultsRecordingSettings.h"
 #include "FakeCaptureAuthorization.h"
 #include "FakeCaptureSystem.h"
 #include "GrabbableStatusView.h"
 #include "MainStoryboard.h"
+#include "SavePanel.h"
 #include "StatusBar.h"
 #include "StatusBarButton.h"
 #include "StatusItem.h"
+#include "TemporaryFolder.h"
 #include "Workspace.h"
 
 #include <QDialog>
+#include <QDir>
 #include <QFileDialog>
 #include <QMouseEvent>
 #include <QSignalSpy>
@@ -32,7 +37,7 @@ protected:
         capture.connectedDevices = {builtIn};
         capture.defaultDeviceID = builtIn.uniqueID;
         authorization.currentStatus = CaptureAuthorization::Status::authorized;
-        controller = std::make_unique<AudioController>(capture, authorization);
+        controller = std::make_unique<AudioController>(capture, authorization, recordingSettings);
         controller->startRecording();
         item = StatusBar::system().statusItem(StatusBar::variableLength);
         item->button()->setImage(QStringLiteral("Status-Icon-Template"));
@@ -62,6 +67,7 @@ protected:
     FakeCaptureSystem capture;
     FakeCaptureAuthorization authorization;
     Workspace workspace;
+    DefaultsRecordingSettings recordingSettings;
     std::unique_ptr<AudioController> controller;
     std::unique_ptr<StatusItem> item;
     GrabbableStatusView* view = nullptr;
@@ -116,8 +122,8 @@ TEST_F(StatusViewTest, TheStretchChoosesWholeSecondsThenMinutesUpToWhatIsHeld) {
 TEST_F(StatusViewTest, AReleaseSavesAfterTheBandRetractsAndPressesWaitUntilTheClipIsEncoded) {
     holdExactly(12);
     SavePanel* panel = nullptr;
-    QObject::connect(controller.get(), &AudioController::savePanelOpened,
-                     [&](SavePanel* opened) { panel = opened; });
+    ClipSavePanel savePanel(*controller);
+    QObject::connect(&savePanel, &ClipSavePanel::panelOpened, [&](SavePanel* opened) { panel = opened; });
     QSignalSpy clicks(view, &GrabbableStatusView::settingsToggleRequested);
     // Earlier work keeps the buffer's queue busy: the export waits behind it.
     std::promise<void> busy;
@@ -169,4 +175,33 @@ TEST_F(StatusViewTest, AReleaseSavesAfterTheBandRetractsAndPressesWaitUntilTheCl
     send(QEvent::MouseButtonRelease, icon);
     EXPECT_EQ(clicks.count(), 1);
     EXPECT_TRUE(item->button()->isHighlighted());
+}
+
+// A second save while one is processing (a script's during the gesture's, a key pressed twice) keeps the one
+// pulse going until the last is done; it never starts a pulse that replaces the running one.
+TEST_F(StatusViewTest, OverlappingSavesKeepOnePulseUntilTheLastIsDone) {
+    holdExactly(12);
+    std::promise<void> busy;
+    controller->audioBuffer().queue().async([done = busy.get_future().share()] { done.wait(); });
+    int answered = 0;
+    const TemporaryFolder folder;
+    const QString into = QString::fromStdString(folder.path().string());
+    for (int save = 0; save < 3; ++save)
+        controller->saveClip(5, into, [&](const AudioController::SaveOutcome&) { ++answered; });
+    EXPECT_TRUE(view->appIsProcessing());
+    EXPECT_TRUE(view->statusIconLayer().hasAnimations());
+    EXPECT_TRUE(view->recordingIndicator().isHidden());
+
+    QSignalSpy complete(controller.get(), &AudioController::processingComplete);
+    busy.set_value();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return complete.count() >= 1; }, 10'000));
+    if (complete.count() < 3) {
+        EXPECT_TRUE(view->appIsProcessing()) << "saves still under way";
+        EXPECT_TRUE(view->statusIconLayer().hasAnimations());
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return answered == 3; }, 10'000));
+    EXPECT_FALSE(view->appIsProcessing());
+    EXPECT_FALSE(view->statusIconLayer().hasAnimations());
+    EXPECT_FALSE(view->recordingIndicator().isHidden()) << "the icon is steady again";
+    EXPECT_EQ(QDir(into).entryList(QDir::Files).size(), 3);
 }

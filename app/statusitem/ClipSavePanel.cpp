@@ -1,0 +1,42 @@
+#include "ClipSavePanel.h"
+
+#include "AudioController.h"
+#include "Localization.h"
+#include "SavePanel.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QPointer>
+#include <QStandardPaths>
+
+ClipSavePanel::ClipSavePanel(AudioController& audioController, QObject* parent)
+    : QObject(parent)
+    , audioController_(audioController) {
+    connect(&audioController_, &AudioController::clipExported, this, &ClipSavePanel::show);
+}
+
+void ClipSavePanel::show(const ExportedClip& clip) {
+    auto* panel = new SavePanel(this);
+    panel->setAllowedFileTypes({"m4a"});
+    panel->setCanSelectHiddenExtension(true);
+    panel->setNameFieldStringValue(AudioController::fileName(clip.clipStart, "m4a"));
+    panel->setTitle(Localization::string("Save Panel Title"));
+    // Clips are sound: the user's music folder when there is one, else home (never the program's own
+    // working folder).
+    const QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+    panel->setDirectory(!music.isEmpty() && QFileInfo(music).isDir() ? music : QDir::homePath());
+    const QPointer<AudioController> controller(&audioController_);
+    panel->beginWithCompletion([controller, panel, clip](SavePanel::Response response, const QString& path) {
+        if (controller) {
+            if (response == SavePanel::Response::ok && !path.isEmpty()) {
+                controller->placeExportedClip(clip, path);
+            } else {
+                controller->discardExportedClip(clip);
+            }
+        }
+        panel->deleteLater();
+    });
+    // Brings the panel, and with it the application, in front of whatever the user was doing.
+    panel->orderFrontRegardless();
+    emit panelOpened(panel);
+}
