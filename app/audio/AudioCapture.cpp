@@ -1,6 +1,7 @@
 #include "AudioCapture.h"
 
 #include "Log.h"
+#include "RecentGaps.h"
 #include "SerialQueue.h"
 
 #include <QCoreApplication>
@@ -14,10 +15,6 @@
 // What the capture queue touches: whether blocks are wanted, and when they came.
 struct AudioCapture::Delivery {
     using Clock = std::chrono::steady_clock;
-    // Gaps are remembered per stretch of this length; the limit looks at this stretch and the one before,
-    // so one long gap (a busy machine, a server restart) stops counting after a minute or two.
-    static constexpr std::chrono::seconds gapWindow{60};
-
     explicit Delivery(AudioBuffer& buffer)
         : buffer(buffer) {}
 
@@ -31,7 +28,7 @@ struct AudioCapture::Delivery {
         }
         const Clock::time_point now = Clock::now();
         if (lastBlock) {
-            noteGap(now, now - *lastBlock);
+            gaps.note(now, now - *lastBlock);
         }
         lastBlock = now;
         buffer.append(std::make_shared<SampleBlock>(bytes, byteCount));
@@ -47,7 +44,7 @@ struct AudioCapture::Delivery {
         std::lock_guard lock(mutex);
         lastBlock.reset();
         waitingSince = Clock::now();
-        gaps = {};
+        gaps.clear();
     }
 
     // How long nothing has come: since the last block, or since timing began when none came yet; and the
@@ -60,34 +57,18 @@ struct AudioCapture::Delivery {
     Silence silence() {
         std::lock_guard lock(mutex);
         const Clock::time_point now = Clock::now();
-        noteGap(now, Clock::duration::zero()); // moves the stretches on
-        return {now - lastBlock.value_or(waitingSince), std::max(gaps.current, gaps.previous),
-                lastBlock.has_value()};
+        return {now - lastBlock.value_or(waitingSince), gaps.longest(now), lastBlock.has_value()};
     }
 
     AudioBuffer& buffer;
 
 private:
-    void noteGap(Clock::time_point now, Clock::duration gap) {
-        const int64_t stretch =
-            std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()) / gapWindow;
-        if (stretch != gaps.stretch) {
-            gaps.previous = stretch == gaps.stretch + 1 ? gaps.current : Clock::duration::zero();
-            gaps.current = Clock::duration::zero();
-            gaps.stretch = stretch;
-        }
-        gaps.current = std::max(gaps.current, gap);
-    }
-
     std::mutex mutex;
     bool active = false;
     std::optional<Clock::time_point> lastBlock;
     Clock::time_point waitingSince = Clock::now();
-    struct {
-        int64_t stretch = 0;
-        Clock::duration current{};
-        Clock::duration previous{};
-    } gaps;
+    // One long gap (a busy machine, a server restart) stops counting after a minute or two.
+    RecentGaps gaps{std::chrono::seconds(60)};
 };
 
 // A start under way: what the worker needs and what it found.

@@ -130,7 +130,7 @@ signals:
     void exportFinished(double seconds, const QDateTime& clipStart);
     // A save began exporting: the status item shows processing until processingComplete.
     void processingStarted();
-    // A save that asks nothing put its clip in place.
+    // A clip is in place (every save, the dialog's too).
     void clipSaved(const QString& path, double seconds);
     // exportRecording's clip is ready for the user to place (a save dialog answers it).
     void clipExported(const ExportedClip& clip);
@@ -153,8 +153,7 @@ private:
                          const QDateTime& requestTime, const ExportHandler& exported);
     void placeClip(const ExportedClip& clip, const QString& target, bool intoFolder,
                    const SaveCompletion& completion);
-    void clipPlaced(const ExportedClip& clip, const SaveOutcome& outcome, bool fromDialog,
-                    const SaveCompletion& completion);
+    void clipPlaced(const ExportedClip& clip, const SaveOutcome& outcome, const SaveCompletion& completion);
 
     CaptureSystem& captureSystem;
     CaptureAuthorization& authorization;

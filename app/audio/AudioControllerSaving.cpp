@@ -151,7 +151,7 @@ void AudioController::placeExportedClip(const ExportedClip& clip, const QString&
         },
         [controller, clip](const SaveOutcome& outcome) {
             if (controller) {
-                controller->clipPlaced(clip, outcome, true, {});
+                controller->clipPlaced(clip, outcome, {});
             }
         });
 }
@@ -239,7 +239,7 @@ void AudioController::placeClip(const ExportedClip& clip, const QString& target,
         },
         [controller, clip, completion](const SaveOutcome& outcome) {
             if (controller) {
-                controller->clipPlaced(clip, outcome, false, completion);
+                controller->clipPlaced(clip, outcome, completion);
             } else if (completion) {
                 completion(outcome);
             }
@@ -247,7 +247,7 @@ void AudioController::placeClip(const ExportedClip& clip, const QString& target,
 }
 
 // The report step, shared by every save.
-void AudioController::clipPlaced(const ExportedClip& clip, const SaveOutcome& outcome, bool fromDialog,
+void AudioController::clipPlaced(const ExportedClip& clip, const SaveOutcome& outcome,
                                  const SaveCompletion& completion) {
     if (!outcome.errorName.isEmpty()) {
         if (outcome.errorName == QLatin1String("ExportFailed")) {
@@ -257,9 +257,7 @@ void AudioController::clipPlaced(const ExportedClip& clip, const SaveOutcome& ou
         }
     } else {
         emit exportFinished(clip.seconds, clip.clipStart);
-        if (!fromDialog) {
-            emit clipSaved(outcome.savedPath, clip.seconds);
-        }
+        emit clipSaved(outcome.savedPath, clip.seconds);
     }
     if (completion) {
         completion(outcome);

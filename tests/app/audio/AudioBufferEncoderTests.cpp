@@ -13,8 +13,10 @@
 #include <chrono>
 #include <cmath>
 #include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -221,6 +223,54 @@ TEST(AudioBufferEncoder, SavesCopyPacketsAndAreExactToTheSample) {
         expectExactClip(clip, source, source.size(), static_cast<std::size_t>(seconds * 44'100));
         source.insert(source.end(), more.begin(), more.end());
     }
+    EXPECT_TRUE(log.lines().empty()) << log.lines().front();
+}
+
+// A reset (a pause) forgets the past on disk too: both files hold nothing but zeros once it is done, still
+// reserved in full, and recording goes on from there, across the ring's end, exact as ever.
+TEST(AudioBufferEncoder, AResetErasesBothFilesAndRecordingGoesOnAcrossTheWrap) {
+    TemporaryFolder caches;
+    LogCapture log;
+    AudioBuffer buffer(60, sampleRate, caches.path());
+    buffer.start();
+    std::vector<int16_t> source = wanderingTone(70 * 44'100, 0);
+    for (std::size_t offset = 0; offset < source.size(); offset += 4'410) {
+        buffer.append(std::make_shared<SampleBlock>(source.data() + offset, 4'410 * 2));
+    }
+    buffer.backgroundEncoder()->waitUntilDone();
+    const auto zeros = [](const std::filesystem::path& file) {
+        std::ifstream stream(file, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+        return std::count(bytes.begin(), bytes.end(), '\0') == static_cast<std::ptrdiff_t>(bytes.size());
+    };
+    const std::filesystem::path files[] = {AudioBuffer::ringFilePath(caches.path()),
+                                           AudioBuffer::packetFilePath(caches.path())};
+    buffer.queue().sync([] {});
+    for (const auto& file : files) {
+        ASSERT_FALSE(zeros(file)) << file << " holds the past before the reset";
+    }
+
+    std::promise<void> done;
+    buffer.reset([&] { done.set_value(); });
+    done.get_future().get();
+    for (const auto& file : files) {
+        EXPECT_TRUE(zeros(file)) << file << " still holds the past";
+        struct stat status {};
+        ASSERT_EQ(stat(file.c_str(), &status), 0);
+        EXPECT_GE(status.st_blocks * 512, status.st_size) << file << " is no longer reserved";
+    }
+    EXPECT_EQ(buffer.fileBufferCurrentSize() + buffer.memoryBufferCurrentSize(), 0);
+
+    // 100 s more wrap the 60 s ring; the newest 45 s come out exactly.
+    source = wanderingTone(100 * 44'100, 0);
+    for (std::size_t offset = 0; offset < source.size(); offset += 4'410) {
+        buffer.append(std::make_shared<SampleBlock>(source.data() + offset, 4'410 * 2));
+    }
+    const auto clip = caches.path() / "after-reset.m4a";
+    const auto result = exportClip(buffer, clip, 45, wanderingTone(4'410, source.size()));
+    ASSERT_TRUE(result.success);
+    EXPECT_DOUBLE_EQ(result.seconds, 45.0);
+    expectExactClip(clip, source, source.size(), 45 * 44'100);
     EXPECT_TRUE(log.lines().empty()) << log.lines().front();
 }
 

@@ -105,6 +105,21 @@ TEST_F(AudioCaptureTest, BlocksGoToTheBufferAndLateOnesAreDropped) {
     EXPECT_TRUE(log.contains("Error: AudioCapture: captureOutput:didOutput:from: (captureSession == nil)"));
 }
 
+// A stream that says it is ready but never delivers a first block records nothing while the icon and the
+// status say it records: after the minimum silence it is a failure like any other. (A suspended source is
+// waited for instead; AudioControllerCaptureTest shows that on a real server.)
+TEST_F(AudioCaptureTest, AReadySessionThatNeverDeliversIsAFailure) {
+    auto capture = makeCapture();
+    ASSERT_TRUE(start(*capture));
+    processEvents();
+    delegate.calls = 0;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !capture->hasSession(); },
+                                static_cast<int>(AudioCapture::minimumSilenceSeconds * 1000) + 2'000));
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_TRUE(log.lines()[0].starts_with("Error: AudioCapture: No audio arrived for ")) << log.lines()[0];
+    EXPECT_EQ(delegate.calls, 1);
+}
+
 TEST_F(AudioCaptureTest, ARuntimeErrorStopsTheCaptureAndTellsTheDelegateOnce) {
     auto capture = makeCapture();
     ASSERT_TRUE(start(*capture));

@@ -174,6 +174,14 @@ TEST_F(AppDelegateTest, StartingTwiceIsRefusedAndLogged) {
     EXPECT_EQ(capture.sessions.size(), 1u);
 }
 
+TEST_F(AppDelegateTest, EveryClipPutInPlaceCountsTowardsAReview) {
+    auto& app = launch();
+    for (int saved = 1; saved <= 3; ++saved) {
+        emit app.audioController().exportFinished(5.0, QDateTime::currentDateTime());
+        EXPECT_EQ(Defaults::integer(Defaults::recordingsSavedKey), saved);
+    }
+}
+
 TEST_F(AppDelegateTest, AReviewIsRequestedTwoSecondsAfterTheFifthLaunchOncePerBuild) {
     Defaults::setInteger(Defaults::recordingsSavedKey, 5);
     Defaults::setInteger(Defaults::launchCountKey, 4);

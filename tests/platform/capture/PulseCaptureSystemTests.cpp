@@ -153,6 +153,41 @@ TEST_F(PulseCaptureSystemTest, AFrozenServerGivesEmptyAnswersWithinTheBound) {
     EXPECT_EQ(system.devices().size(), 1u);
 }
 
+// What the user interface lists: kept current by the server's own events, and answered at once, also while
+// the server is frozen (then as it was last heard of) or gone (then empty).
+TEST_F(PulseCaptureSystemTest, KnownDevicesFollowTheServerAndNeverWaitForIt) {
+    ASSERT_TRUE(server.addMicrophone("rec_mic", "Test Microphone"));
+    PulseCaptureSystem system;
+    const auto known = [&] {
+        std::vector<std::string> names;
+        for (const auto& device : system.knownDevices()) {
+            names.push_back(device.uniqueID);
+        }
+        for (const auto& device : system.knownOutputMonitors()) {
+            names.push_back(device.uniqueID);
+        }
+        return names;
+    };
+    const auto becomes = [&](const std::vector<std::string>& names) {
+        return QTest::qWaitFor([&] { return known() == names; }, 5'000);
+    };
+    EXPECT_TRUE(becomes({"rec_mic", "rec_mic_sink.monitor"}));
+    const auto usb = server.addMicrophone("usb_mic", "USB Microphone");
+    ASSERT_TRUE(usb);
+    EXPECT_TRUE(becomes({"rec_mic", "usb_mic", "rec_mic_sink.monitor", "usb_mic_sink.monitor"}));
+    ASSERT_TRUE(server.removeMicrophone(*usb));
+    EXPECT_TRUE(becomes({"rec_mic", "rec_mic_sink.monitor"}));
+
+    server.freeze();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(known(), (std::vector<std::string>{"rec_mic", "rec_mic_sink.monitor"}));
+    EXPECT_LT(elapsedSince(start), 50ms);
+    server.thaw();
+
+    ASSERT_TRUE(server.kill());
+    EXPECT_TRUE(becomes({})) << "a server that is gone took its devices with it";
+}
+
 TEST_F(PulseCaptureSystemTest, DeviceConnectedWorksAgainAfterTheServerCameBack) {
     PulseCaptureSystem system;
     ConnectedDevices connected(system);
