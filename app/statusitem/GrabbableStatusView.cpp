@@ -352,11 +352,14 @@ void GrabbableStatusView::retractRubberBand(std::function<void()> completion) {
     const QPointer<RubberBandWindow> panel = rubberBandWindow_;
     rubberBandWindow_ = nullptr;
 
-    KeyframeAnimation fade = makePulseAnimation();
-    fade.durationSeconds = releaseFadeSeconds;
-    fade.timingFunctions = {easeOut, easeOut, easeOut};
-    statusIconLayer_->setHidden(false);
-    statusIconLayer_->addAnimation(fade);
+    // A save started elsewhere meanwhile (a script) pulses the icon: the fade would replace that pulse.
+    if (!appIsProcessing_) {
+        KeyframeAnimation fade = makePulseAnimation();
+        fade.durationSeconds = releaseFadeSeconds;
+        fade.timingFunctions = {easeOut, easeOut, easeOut};
+        statusIconLayer_->setHidden(false);
+        statusIconLayer_->addAnimation(fade);
+    }
 
     auto* retraction = new QParallelAnimationGroup(panel);
     const double totalSeconds = retractSlideSeconds + retractShrinkSeconds;
