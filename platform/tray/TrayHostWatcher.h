@@ -2,8 +2,12 @@
 
 #include <QDBusConnection>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
+#include <functional>
+
+class QDBusMessage;
 class QDBusPendingCallWatcher;
 class QDBusServiceWatcher;
 class StatusNotifierItem;
@@ -18,6 +22,11 @@ class StatusNotifierItem;
 // StatusNotifierHostRegistered and StatusNotifierHostUnregistered signals). When the owner goes, the tray is
 // unavailable at once. So a program started before its panel moves into the tray when the panel comes, and
 // back into the tray when a restarted panel returns.
+//
+// KDE's registry lives in kded and outlives plasmashell, and in Plasma 5.27 it answers
+// IsStatusNotifierHostRegistered with true and sends no host signals whatever the panel does. With that
+// registry the host is known by its bus name instead: the tray is available while some
+// org.kde.StatusNotifierHost-<pid> is owned (plasmashell takes one while its tray runs).
 //
 // Lives and is used on the main thread, and never blocks it.
 class TrayHostWatcher : public QObject {
@@ -38,12 +47,19 @@ signals:
 private slots:
     void hostRegistered();
     void hostUnregistered();
+    void nameOwnerChanged(const QString& name, const QString& oldOwner, const QString& newOwner);
 
 private:
+    using Answer = std::function<void(const QDBusMessage& reply)>;
+
     void registryOwnerChanged(const QString& owner);
-    void handleRegistration(QDBusPendingCallWatcher* answer, const QString& owner);
+    void registered();
+    void learnWhetherHostsGoByName();
+    void watchHostNames();
     void askWhetherHostIsRegistered();
-    void setHostAvailable(bool available);
+    // Sends `call` and hands its reply to `answer`, unless the registry changed meanwhile.
+    void ask(const QDBusMessage& call, Answer answer, int timeoutMilliseconds = -1);
+    void updateAvailability();
 
     StatusNotifierItem* item_;
     QDBusConnection connection_;
@@ -52,6 +68,10 @@ private:
     QString owner_;
     QString registeredWith_;
     bool hostRegistered_ = false;
+    // The registry is KDE's: hosts are known by their bus names, those in hostNames_.
+    bool hostsGoByName_ = false;
+    bool watchingNames_ = false;
+    QSet<QString> hostNames_;
     bool hostAvailable_ = false;
     // Counts registry owners seen, so an answer that comes after its registry went is dropped.
     quint64 generation_ = 0;

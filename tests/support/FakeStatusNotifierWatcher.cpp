@@ -12,11 +12,28 @@ namespace {
 const QString serviceName = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString objectPath = QStringLiteral("/StatusNotifierWatcher");
 const QString defaultItemPath = QStringLiteral("/StatusNotifierItem");
+const QString kdedPath = QStringLiteral("/kded");
+
+// What kded serves beside the registry, enough to be recognised.
+class KdedStandIn : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.kded5")
+
+public:
+    using QObject::QObject;
+
+public slots:
+    QStringList loadedModules() const { return {QStringLiteral("statusnotifierwatcher")}; }
+};
 } // namespace
 
-FakeStatusNotifierWatcher::FakeStatusNotifierWatcher(const QString& busAddress, bool hostRegistered)
+FakeStatusNotifierWatcher::FakeStatusNotifierWatcher(const QString& busAddress, bool hostRegistered,
+                                                     Kind kind)
     : busAddress_(busAddress)
-    , hostRegistered_(hostRegistered) {
+    , hostRegistered_(hostRegistered || kind == Kind::Kded)
+    , kind_(kind) {
+    if (kind_ == Kind::Kded)
+        kded_ = new KdedStandIn(this);
     start();
 }
 
@@ -41,7 +58,9 @@ bool FakeStatusNotifierWatcher::start() {
     const auto exported = QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
                           QDBusConnection::ExportAllProperties;
     running_ =
-        connection.registerObject(objectPath, this, exported) && connection.registerService(serviceName);
+        connection.registerObject(objectPath, this, exported) &&
+        (kded_ == nullptr || connection.registerObject(kdedPath, kded_, QDBusConnection::ExportAllSlots)) &&
+        connection.registerService(serviceName);
     uniqueName_ = running_ ? connection.baseService() : QString();
     if (!running_)
         stop();
@@ -56,6 +75,7 @@ void FakeStatusNotifierWatcher::stop() {
     {
         QDBusConnection connection(connectionName_);
         connection.unregisterObject(objectPath);
+        connection.unregisterObject(kdedPath);
         connection.unregisterService(serviceName);
     }
     QDBusConnection::disconnectFromBus(connectionName_);
@@ -65,7 +85,7 @@ void FakeStatusNotifierWatcher::stop() {
 }
 
 void FakeStatusNotifierWatcher::setHostRegistered(bool registered) {
-    if (hostRegistered_ == registered)
+    if (hostRegistered_ == registered || kind_ == Kind::Kded)
         return;
     hostRegistered_ = registered;
     if (registered)
@@ -117,3 +137,5 @@ void FakeStatusNotifierWatcher::serviceUnregistered(const QString& service) {
         }
     }
 }
+
+#include "FakeStatusNotifierWatcher.moc"

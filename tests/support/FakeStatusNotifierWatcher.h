@@ -15,8 +15,10 @@ class QDBusServiceWatcher;
 // does.
 //
 // It can leave the bus and come back (stop(), start()) like a panel that is restarted, and play a registry
-// with or without a host drawing the items (setHostRegistered(), as kded without plasmashell). It uses a
-// connection of its own, so the process under test sees another peer.
+// with or without a host drawing the items (setHostRegistered()). Played as KDE's (Kind::Kded) it also
+// serves kded's org.kde.kded5 at /kded on its connection and, like Plasma 5.27's, always says a host is
+// registered: the panel's presence is then only seen in its org.kde.StatusNotifierHost-<pid> bus name. It
+// uses a connection of its own, so the process under test sees another peer.
 class FakeStatusNotifierWatcher : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
@@ -25,8 +27,11 @@ class FakeStatusNotifierWatcher : public QObject, protected QDBusContext {
     Q_PROPERTY(int ProtocolVersion READ ProtocolVersion)
 
 public:
+    enum class Kind { Plain, Kded };
+
     // Starts on the bus at `busAddress`.
-    explicit FakeStatusNotifierWatcher(const QString& busAddress, bool hostRegistered = true);
+    explicit FakeStatusNotifierWatcher(const QString& busAddress, bool hostRegistered = true,
+                                       Kind kind = Kind::Plain);
     ~FakeStatusNotifierWatcher() override;
 
     // Connects, owns the name and serves the object; false when the name is taken or the bus is gone.
@@ -37,7 +42,8 @@ public:
     // This registry's unique bus name while it runs.
     QString uniqueName() const { return uniqueName_; }
 
-    // Announces a host coming or going (StatusNotifierHostRegistered, StatusNotifierHostUnregistered).
+    // Announces a host coming or going (StatusNotifierHostRegistered, StatusNotifierHostUnregistered); a Kded
+    // registry ignores it.
     void setHostRegistered(bool registered);
     // Answers every registration with an error from now on (false: takes them again).
     void setRefusesRegistrations(bool refuses) { refusesRegistrations_ = refuses; }
@@ -66,6 +72,8 @@ private:
     QString uniqueName_;
     bool running_ = false;
     bool hostRegistered_;
+    Kind kind_;
+    QObject* kded_ = nullptr;
     bool refusesRegistrations_ = false;
     QStringList items_;
     QStringList registrationCalls_;

@@ -108,6 +108,35 @@ TEST_F(TrayHostWatcherTest, ARegistryWithoutAHostShowsNothing) {
     EXPECT_EQ(changes(availability), (QList<bool>{true, false, true}));
 }
 
+TEST_F(TrayHostWatcherTest, UnderKdeThePanelIsKnownByItsHostName) {
+    // kded keeps the registry, and says a host is there, while plasmashell comes and goes.
+    FakeStatusNotifierWatcher tray(busAddress(), true, FakeStatusNotifierWatcher::Kind::Kded);
+    ASSERT_TRUE(tray.isRunning());
+    TrayHostWatcher watcher(item.get());
+    QSignalSpy availability(&watcher, &TrayHostWatcher::hostAvailableChanged);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !watcher.registeredWith().isEmpty(); }, waitMilliseconds));
+    QTest::qWait(settleMilliseconds);
+    EXPECT_FALSE(watcher.isHostAvailable());
+
+    for (int start = 1; start <= 2; ++start) {
+        SCOPED_TRACE(start);
+        const QString panelConnection = QStringLiteral("panel-%1").arg(start);
+        {
+            // The connection ends with the last handle on it, as the panel's process ends.
+            QDBusConnection panel = QDBusConnection::connectToBus(busAddress(), panelConnection);
+            ASSERT_TRUE(
+                panel.registerService(QStringLiteral("org.kde.StatusNotifierHost-%1").arg(4000 + start)));
+        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.isHostAvailable(); }, waitMilliseconds));
+
+        QDBusConnection::disconnectFromBus(panelConnection);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !watcher.isHostAvailable(); }, promptMilliseconds));
+    }
+    // The registry kept the item all along.
+    EXPECT_EQ(tray.registrationCalls(), QStringList{item->serviceName()});
+    EXPECT_EQ(changes(availability), (QList<bool>{true, false, true, false}));
+}
+
 TEST_F(TrayHostWatcherTest, ARefusedRegistrationIsLoggedAndTheNextRegistryIsTried) {
     LogCapture log;
     FakeStatusNotifierWatcher tray(busAddress());
