@@ -1,6 +1,6 @@
 // A tray icon that says what the desktop's tray asks of it, to see by hand how a real panel behaves:
 //
-//   build/default/bench/tray_probe
+//   build/default/bench/tray_probe [--no-menu]
 //
 // Every line is "<milliseconds since start> <what>": the tray's availability, each activation request with
 // the position the host gave, wheel turns, the menu's refreshes and the items chosen. Choosing "Pause" turns
@@ -49,7 +49,9 @@ int main(int argc, char* argv[]) {
     menu.addSeparator();
     menu.addItem(QStringLiteral("pause"), QStringLiteral("Pause"));
     menu.addItem(QStringLiteral("quit"), QStringLiteral("Quit"));
-    item.setMenu(&menu);
+    // Without a menu a host asks the item to show its own (ContextMenu).
+    if (!QCoreApplication::arguments().contains(QStringLiteral("--no-menu")))
+        item.setMenu(&menu);
     TrayHostWatcher watcher(&item);
     say(QStringLiteral("service %1").arg(item.serviceName()));
 

@@ -18,10 +18,12 @@ class StatusNotifierItemAdaptor;
 // is set) at /MenuBar. To appear, the item must be registered with the tray's watcher: TrayHostWatcher does
 // that whenever a watcher appears.
 //
-// Clicks come as the host's requests, with the screen position the host gives (KDE Plasma: a left click
-// activates, a middle click activates secondarily, a right click shows the menu; GNOME Shell: a double click
-// activates, a single left or a right click shows the menu). Each signal is emitted after the host has its
-// answer.
+// Clicks come as the host's requests, with the position the host gives: both hosts below send the pointer's
+// position in screen coordinates. KDE Plasma 5.27: a left click activates, a middle click activates
+// secondarily, a right click shows the menu (drawn by plasmashell; ContextMenu is only asked of an item
+// without one). GNOME Shell 43 with the AppIndicator extension: a double click activates (its first click
+// opens the menu, the second closes it), a single left click or a right click shows the menu, a middle click
+// activates secondarily. Each signal is emitted after the host has its answer.
 //
 // Lives and is used on the main thread; needs a QGuiApplication (icons are rendered).
 class StatusNotifierItem : public QObject {

@@ -90,13 +90,6 @@ QMap<QString, QString> StatusNotifierHostClient::propertySignatures() {
     return signatures;
 }
 
-QString StatusNotifierHostClient::introspect(const QString& path) {
-    const QDBusMessage reply =
-        call(path.isEmpty() ? path_ : path, QStringLiteral("org.freedesktop.DBus.Introspectable"),
-             QStringLiteral("Introspect"), {});
-    return reply.arguments().isEmpty() ? QString() : reply.arguments().constFirst().toString();
-}
-
 QString StatusNotifierHostClient::menuPath() {
     const QDBusMessage reply =
         call(path_, propertiesInterface, QStringLiteral("Get"), {itemInterface, QStringLiteral("Menu")});

@@ -35,8 +35,6 @@ public:
     ~StatusNotifierHostClient() override;
 
     bool isConnected() const;
-    QString service() const { return service_; }
-    QString path() const { return path_; }
 
     // Requests of the item; each returns the reply (an error reply when the item refused or did not answer).
     QDBusMessage activate(int x, int y);
@@ -48,8 +46,6 @@ public:
     QVariantMap properties();
     // The D-Bus signature of each property's value, as it travelled.
     QMap<QString, QString> propertySignatures();
-    // The whole interface description of `path` (empty: the item's).
-    QString introspect(const QString& path = {});
 
     // The menu's object path (the item's Menu property).
     QString menuPath();
@@ -68,8 +64,6 @@ public:
 
     // A value as it came off the bus, with nested D-Bus values decoded.
     static QVariant decoded(const QVariant& value);
-    static QString signatureOf(const QVariant& value);
-    static MenuNode menuNode(const QVariant& decodedLayout);
 
 private slots:
     void record(const QDBusMessage& signal);
@@ -79,6 +73,8 @@ private:
                       const QVariantList& arguments);
     QDBusMessage itemCall(const QString& method, const QVariantList& arguments);
     static QVariant decodedArgument(const QDBusArgument& argument);
+    static QString signatureOf(const QVariant& value);
+    static MenuNode menuNode(const QVariant& decodedLayout);
 
     QString connectionName_;
     QString service_;
