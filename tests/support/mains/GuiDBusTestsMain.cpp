@@ -1,3 +1,5 @@
+// The main of test programs that use QtGui without showing a window (the offscreen platform) and need private
+// user folders and private session and system buses.
 #include "DBusTestEnvironment.h"
 #include "PrivateUserFolders.h"
 
@@ -6,7 +8,6 @@
 
 int main(int argc, char* argv[]) {
     PrivateUserFolders folders;
-    // Workspace opens URLs through QtGui; no window is shown.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
