@@ -97,8 +97,11 @@ AudioCapture::AudioCapture(AudioBuffer& audioBuffer, std::optional<std::string> 
 }
 
 AudioCapture::~AudioCapture() {
-    // Also when already stopped: that logs the stopped line.
-    stop();
+    // A capture that ends its session on the way out stops first; one already stopped (the usual way: quit,
+    // pause, a restart) has nothing to stop, which is no error.
+    if (captureSession || pendingStart) {
+        stop();
+    }
 }
 
 void AudioCapture::start(SerialQueue& worker, StartCompletion completion) {
@@ -139,10 +142,15 @@ void AudioCapture::start(SerialQueue& worker, StartCompletion completion) {
     worker.async([start, &system, weak = std::weak_ptr<int>(alive), this] {
         std::unique_lock handOver(start->handOver);
         std::optional<CaptureDevice> device;
-        if (start->preferredDeviceID) {
-            device = system.deviceWithUniqueID(*start->preferredDeviceID);
+        const std::optional<std::string>& preferred = start->preferredDeviceID;
+        if (preferred) {
+            device = system.deviceWithUniqueID(*preferred);
         }
-        if (!device) {
+        // The user chose what the computer plays: when that output is gone, what the default output plays,
+        // never a microphone (recording their voice instead would be a breach of their privacy).
+        if (!device && preferred && CaptureSystem::isOutputMonitorID(*preferred)) {
+            device = system.deviceWithUniqueID(CaptureSystem::defaultOutputMonitorID);
+        } else if (!device) {
             device = system.defaultDevice();
         }
         std::string error;

@@ -32,14 +32,49 @@ AudioController::AudioController(CaptureSystem& captureSystem, CaptureAuthorizat
     // server accepts connections a moment before its devices appear).
     connect(&captureSystem, &CaptureSystem::serverAvailable, this, &AudioController::restartIfPending);
     connect(&captureSystem, &CaptureSystem::deviceConnected, this, &AudioController::restartIfPending);
-    // "What the computer plays" follows the default output: a new one is a new input.
+    // "What the computer plays" follows the default output, and "System Default" the default input: a new
+    // one is a new input.
     connect(&captureSystem, &CaptureSystem::defaultOutputChanged, this, [this] {
         const auto preferred = settings_.preferredAudioDevice();
         if (audioCapture_ && preferred == QString::fromLatin1(CaptureSystem::defaultOutputMonitorID)) {
-            stopRecording();
-            startRecording();
+            restartCapture();
         }
     });
+    connect(&captureSystem, &CaptureSystem::defaultInputChanged, this, [this] {
+        if (audioCapture_ && !settings_.preferredAudioDevice()) {
+            restartCapture();
+        }
+    });
+    // The chosen output is back: recording returns to what it plays (it went to "System audio" meanwhile).
+    connect(&captureSystem, &CaptureSystem::outputConnected, this, [this](const CaptureDevice& monitor) {
+        if (settings_.preferredAudioDevice() != QString::fromStdString(monitor.uniqueID)) {
+            return;
+        }
+        if (audioCapture_ && audioCapture_->captureDevice() &&
+            audioCapture_->captureDevice()->uniqueID != monitor.uniqueID) {
+            restartCapture();
+        } else {
+            restartIfPending();
+        }
+    });
+}
+
+void AudioController::restartCapture() {
+    stopRecording();
+    startRecording();
+}
+
+// What the user's choice means now, as the audio server last said: empty when that cannot be told, or when
+// the choice names one device (which it either is or, gone, falls back from).
+std::string AudioController::followedInputID() const {
+    const auto preferred = settings_.preferredAudioDevice();
+    if (!preferred) {
+        return captureSystem.knownDefaultInputID();
+    }
+    if (*preferred == QLatin1String(CaptureSystem::defaultOutputMonitorID)) {
+        return captureSystem.knownDefaultOutputMonitorID();
+    }
+    return {};
 }
 
 AudioController::~AudioController() {
@@ -190,6 +225,16 @@ void AudioController::startAudioCapture() {
         }
         observeDeviceConnections(true);
         emit recordingStatusChanged();
+        // A default that changed while this capture was starting (it may have asked the server just before)
+        // is followed now: once, so two defaults changing back and forth cannot keep it restarting.
+        const std::string followed = followedInputID();
+        if (recheckingChoice_) {
+            recheckingChoice_ = false;
+        } else if (!followed.empty() && capture->captureDevice() &&
+                   capture->captureDevice()->uniqueID != followed) {
+            recheckingChoice_ = true;
+            restartCapture();
+        }
     });
 }
 
@@ -313,20 +358,19 @@ void AudioController::captureDeviceConnected(const CaptureDevice& device) {
     if (device.uniqueID != preferred->toStdString()) {
         return;
     }
-    stopRecording();
-    startRecording();
+    restartCapture();
 }
 
 void AudioController::setPreferredDevice(const std::optional<std::string>& uniqueID) {
     settings_.setPreferredAudioDevice(uniqueID ? std::optional<QString>(QString::fromStdString(*uniqueID))
                                                : std::nullopt);
-    if (!uniqueID) {
+    if (!audioCapture_ || !audioCapture_->captureDevice()) {
         return;
     }
-    if (audioCapture_ && audioCapture_->captureDevice() &&
-        audioCapture_->captureDevice()->uniqueID != *uniqueID) {
-        stopRecording();
-        startRecording();
+    // "System Default" records the server's default input from now on; another choice, that device.
+    const std::string wanted = uniqueID ? *uniqueID : captureSystem.knownDefaultInputID();
+    if (wanted.empty() || audioCapture_->captureDevice()->uniqueID != wanted) {
+        restartCapture();
     }
 }
 

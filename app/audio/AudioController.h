@@ -142,6 +142,8 @@ private slots:
 
 private:
     void scheduleAutoRestart();
+    void restartCapture();
+    std::string followedInputID() const;
     void announceShortReservation();
     void observeDeviceConnections(bool observe);
     void accessRequestAnswered(bool granted);
@@ -169,6 +171,7 @@ private:
     bool paused_ = false;      // the user paused: nothing starts capture until they resume
     bool pauseErased_ = false; // and the past is gone from the disk
     bool autoRestartEnabled = false;
+    bool recheckingChoice_ = false; // the capture starting was restarted because a default moved
     std::optional<Clock::time_point> autoRestartLastAttemptTime;
     QTimer* autoRestartTimer = nullptr;
     double captureMaxDuration_ = defaultCaptureMaxDuration;

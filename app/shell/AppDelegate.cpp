@@ -197,8 +197,16 @@ void AppDelegate::updateLoginItem() {
     }
 }
 
+// The checkmark tells the truth: it changes only when the autostart entry did, and the user hears why not.
 void AppDelegate::toggleAutoLaunch() {
-    Defaults::setBoolean(Defaults::autoLaunchKey, !Defaults::boolean(Defaults::autoLaunchKey));
+    const bool wanted = !Defaults::boolean(Defaults::autoLaunchKey);
+    QString error;
+    if (!LoginItems::setEnabled(QString::fromLatin1(launcherBundleIdentifier), wanted, &error)) {
+        Log::write("Error: AppDelegate: Error setting launcher to run.");
+        showAlert(Localization::string("Launch at Login Error").arg(error), loginItemAlertSeconds);
+        return;
+    }
+    Defaults::setBoolean(Defaults::autoLaunchKey, wanted);
     updateLoginItem();
 }
 

@@ -44,6 +44,7 @@ public:
     static constexpr int minimumLaunchesForReview = 5;
     static constexpr double marketingDateLimitSeconds = 604'800;
     static constexpr int reviewRequestDelayMilliseconds = 2'000;
+    static constexpr double loginItemAlertSeconds = 10;
     static constexpr const char* statusIconImageName = "Status-Icon-Template";
     static constexpr const char* launcherBundleIdentifier = "com.Orvane.Tempolis.Launcher";
     static constexpr const char* killLauncherNotification = "TempolisKillLauncherNotification";

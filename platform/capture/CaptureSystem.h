@@ -33,6 +33,15 @@ public:
     // Kept current by the server's events; devicesChanged() says when they changed.
     virtual std::vector<CaptureDevice> knownDevices() { return devices(); }
     virtual std::vector<CaptureDevice> knownOutputMonitors() { return outputMonitors(); }
+    // The default input's and the default output's monitor's identifiers as last heard, answered at once
+    // (empty when not known).
+    virtual std::string knownDefaultInputID() { return {}; }
+    virtual std::string knownDefaultOutputMonitorID() { return {}; }
+    // Whether `uniqueID` names what an output plays (a monitor, or defaultOutputMonitorID) rather than a
+    // microphone, also once that output is gone.
+    static bool isOutputMonitorID(const std::string& uniqueID) {
+        return uniqueID == defaultOutputMonitorID || uniqueID.ends_with(".monitor");
+    }
     virtual std::optional<CaptureDevice> defaultDevice() = 0;
     virtual std::optional<CaptureDevice> deviceWithUniqueID(const std::string& uniqueID) = 0;
     virtual std::unique_ptr<CaptureSession> makeSession() = 0;
@@ -48,6 +57,10 @@ signals:
     void serverAvailable();
     // Emitted on the thread that owns this object when another output becomes the default one.
     void defaultOutputChanged();
+    // Emitted on the thread that owns this object when another input becomes the default one.
+    void defaultInputChanged();
+    // Emitted on the thread that owns this object when an output appears (its monitor, what it plays).
+    void outputConnected(const CaptureDevice& monitor);
     // Emitted on the thread that owns this object when knownDevices() or knownOutputMonitors() changed.
     void devicesChanged();
 };

@@ -56,6 +56,7 @@ PulseCaptureSystem::~PulseCaptureSystem() {
 void PulseCaptureSystem::connectMonitor() {
     PulseMainloop::release(context_);
     sources_.clear();
+    monitors_.clear();
     link_ = Link::connecting;
     context_ = pa_context_new(loop_.api(), "Tempolis");
     if (context_ == nullptr) {
@@ -83,6 +84,7 @@ void PulseCaptureSystem::monitorFailed() {
     ++failures_;
     announceListed_ = true;
     sources_.clear();
+    monitors_.clear();
     forgetAllSources();
     if (context_ != nullptr) {
         armTimer(retryInterval);
@@ -186,6 +188,7 @@ void PulseCaptureSystem::onSubscription(pa_context* context, pa_subscription_eve
         break;
     case PA_SUBSCRIPTION_EVENT_REMOVE: {
         self->forgetSource(index);
+        self->monitors_.erase(index);
         // Only the index comes with a removal, hence the map.
         const auto found = self->sources_.find(index);
         if (found == self->sources_.end()) {
@@ -276,7 +279,16 @@ std::vector<CaptureDevice> PulseCaptureSystem::knownOutputMonitors() {
 }
 
 void PulseCaptureSystem::noteSource(const pa_source_info& info, bool announce) {
-    if (isMonitor(info) || !sources_.emplace(info.index, info.name).second) {
+    if (isMonitor(info)) {
+        // What an output plays, back (a headset plugged in again): a recording of it may return to it.
+        if (monitors_.emplace(info.index).second && announce) {
+            QMetaObject::invokeMethod(
+                this, [this, device = deviceOf(info)] { emit outputConnected(device); },
+                Qt::QueuedConnection);
+        }
+        return;
+    }
+    if (!sources_.emplace(info.index, info.name).second) {
         return;
     }
     if (announce) {
@@ -308,14 +320,43 @@ bool PulseCaptureSystem::waitUntilReady(pa_usec_t deadline) {
 
 void PulseCaptureSystem::onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
     if (info != nullptr) {
-        static_cast<PulseCaptureSystem*>(userdata)->noteDefaultOutput(
-            info->default_sink_name != nullptr ? info->default_sink_name : "");
+        auto* self = static_cast<PulseCaptureSystem*>(userdata);
+        self->noteDefaultOutput(info->default_sink_name != nullptr ? info->default_sink_name : "");
+        self->noteDefaultInput(info->default_source_name != nullptr ? info->default_source_name : "");
     }
 }
 
+void PulseCaptureSystem::noteDefaultInput(const std::string& sourceName) {
+    bool changed = false;
+    {
+        std::lock_guard lock(knownMutex_);
+        changed = !defaultSourceName_.empty() && sourceName != defaultSourceName_;
+        defaultSourceName_ = sourceName;
+    }
+    if (changed) {
+        QMetaObject::invokeMethod(
+            this, [this] { emit defaultInputChanged(); }, Qt::QueuedConnection);
+    }
+}
+
+std::string PulseCaptureSystem::knownDefaultInputID() {
+    std::lock_guard lock(knownMutex_);
+    return defaultSourceName_;
+}
+
+std::string PulseCaptureSystem::knownDefaultOutputMonitorID() {
+    std::lock_guard lock(knownMutex_);
+    // PulseAudio and pipewire-pulse name an output's monitor after the output.
+    return defaultSinkName_.empty() ? std::string() : defaultSinkName_ + ".monitor";
+}
+
 void PulseCaptureSystem::noteDefaultOutput(const std::string& sinkName) {
-    const bool changed = !defaultSinkName_.empty() && sinkName != defaultSinkName_;
-    defaultSinkName_ = sinkName;
+    bool changed = false;
+    {
+        std::lock_guard lock(knownMutex_);
+        changed = !defaultSinkName_.empty() && sinkName != defaultSinkName_;
+        defaultSinkName_ = sinkName;
+    }
     if (changed) {
         QMetaObject::invokeMethod(
             this, [this] { emit defaultOutputChanged(); }, Qt::QueuedConnection);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 // The audio inputs of a PulseAudio (or pipewire-pulse) server. Devices are the sources that are not monitors
@@ -36,6 +37,8 @@ public:
     std::vector<CaptureDevice> outputMonitors() override;
     std::vector<CaptureDevice> knownDevices() override;
     std::vector<CaptureDevice> knownOutputMonitors() override;
+    std::string knownDefaultInputID() override;
+    std::string knownDefaultOutputMonitorID() override;
     std::optional<CaptureDevice> defaultDevice() override;
     std::optional<CaptureDevice> deviceWithUniqueID(const std::string& uniqueID) override;
     std::unique_ptr<CaptureSession> makeSession() override;
@@ -53,6 +56,7 @@ private:
     std::vector<CaptureDevice> sourceList(bool monitors);
     void noteDefaultOutput(const std::string& sinkName);
     void noteSource(const pa_source_info& info, bool announce);
+    void noteDefaultInput(const std::string& sourceName);
     void rememberSource(const pa_source_info& info);
     void forgetSource(uint32_t index);
     void forgetAllSources();
@@ -76,7 +80,7 @@ private:
     // the sources it lists.
     bool announceListed_ = false;
     std::map<uint32_t, std::string> sources_; // index -> name of the non-monitor sources of this connection
-    std::string defaultSinkName_;             // the default output's, as last seen
+    std::set<uint32_t> monitors_;             // the outputs' monitors of this connection
 
     // Every source last heard of, by index (the server's order), for the known* lists.
     struct KnownSource {
@@ -85,4 +89,6 @@ private:
     };
     std::mutex knownMutex_; // not the mainloop lock: readers never wait for a query under way
     std::map<uint32_t, KnownSource> known_;
+    std::string defaultSinkName_;   // the default output's, as last seen
+    std::string defaultSourceName_; // the default input's, as last seen
 };

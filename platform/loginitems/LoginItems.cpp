@@ -6,11 +6,16 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
-bool LoginItems::setEnabled(const QString& loginItemIdentifier, bool enabled) {
+bool LoginItems::setEnabled(const QString& loginItemIdentifier, bool enabled, QString* error) {
+    const auto fail = [error](const QString& reason) {
+        if (error)
+            *error = reason;
+        return false;
+    };
     // The identifier becomes a file name.
     if (loginItemIdentifier.isEmpty() || loginItemIdentifier.contains(QLatin1Char('/')) ||
         loginItemIdentifier.startsWith(QLatin1Char('.')))
-        return false;
+        return fail(QStringLiteral("there is no login item \"%1\"").arg(loginItemIdentifier));
     const QString folderPath = autostartFolderPath();
     const QString entryPath =
         folderPath + QLatin1Char('/') + loginItemIdentifier + QStringLiteral(".desktop");
@@ -19,16 +24,21 @@ bool LoginItems::setEnabled(const QString& loginItemIdentifier, bool enabled) {
         const QFileInfo entry(entryPath);
         if (!entry.exists() && !entry.isSymLink())
             return true;
-        return QFile::remove(entryPath);
+        QFile file(entryPath);
+        return file.remove() ||
+               fail(QStringLiteral("%1 cannot be removed (%2)").arg(entryPath, file.errorString()));
     }
 
     QString name;
     const QString executablePath = loginItemExecutablePath(loginItemIdentifier, &name);
-    if (executablePath.isEmpty() || !QDir().mkpath(folderPath))
-        return false;
+    if (executablePath.isEmpty())
+        return fail(
+            QStringLiteral("the login item \"%1\" is not in the application").arg(loginItemIdentifier));
+    if (!QDir().mkpath(folderPath) || !QFileInfo(folderPath).isDir())
+        return fail(QStringLiteral("the folder %1 cannot be made").arg(folderPath));
     QSaveFile file(entryPath);
     if (!file.open(QIODevice::WriteOnly))
-        return false;
+        return fail(QStringLiteral("%1 cannot be written (%2)").arg(entryPath, file.errorString()));
     const QString entry = QStringLiteral("[Desktop Entry]\n"
                                          "Type=Application\n"
                                          "Name=%1\n"
@@ -37,7 +47,8 @@ bool LoginItems::setEnabled(const QString& loginItemIdentifier, bool enabled) {
                                          "NoDisplay=true\n")
                               .arg(escapedString(name), execValue(executablePath));
     file.write(entry.toUtf8());
-    return file.commit();
+    return file.commit() ||
+           fail(QStringLiteral("%1 cannot be written (%2)").arg(entryPath, file.errorString()));
 }
 
 QString LoginItems::autostartFolderPath() {

@@ -8,8 +8,9 @@
 class LoginItems {
 public:
     // Enables or disables the login item. Disabling one that is not enabled succeeds. False when no login
-    // item has that identifier or when the entry cannot be written or removed.
-    static bool setEnabled(const QString& loginItemIdentifier, bool enabled);
+    // item has that identifier or when the entry cannot be written or removed; `error`, when given, then
+    // says why in a few words.
+    static bool setEnabled(const QString& loginItemIdentifier, bool enabled, QString* error = nullptr);
 
 private:
     static QString autostartFolderPath();

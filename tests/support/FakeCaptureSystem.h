@@ -17,6 +17,10 @@ public:
     std::optional<CaptureDevice> defaultDevice() override;
     std::optional<CaptureDevice> deviceWithUniqueID(const std::string& uniqueID) override;
     std::unique_ptr<CaptureSession> makeSession() override;
+    std::string knownDefaultInputID() override {
+        std::lock_guard lock(mutex_);
+        return defaultDeviceID.value_or(std::string());
+    }
 
     // Plugs a device in or out (and announces it).
     void plugIn(const CaptureDevice& device);

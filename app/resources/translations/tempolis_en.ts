@@ -62,6 +62,10 @@
         <translation>%1, %2</translation>
     </message>
     <message>
+        <source>Launch at Login Error</source>
+        <translation>Could not change launch at login: %1</translation>
+    </message>
+    <message>
         <source>Disk Space Error</source>
         <translation>Not enough free disk space to keep the last %1: Tempolis keeps the last %2 for now.</translation>
     </message>

@@ -153,6 +153,46 @@ TEST_F(AudioControllerCaptureTest, FollowsThePreferredDeviceWhenItIsPluggedBackI
         [&] { return deviceInUse() == builtIn.sourceName && controller->isRecording(); }, 5'000));
 }
 
+// "System Default" is the server's default input, whichever that is now; chosen, it takes effect at once.
+TEST_F(AudioControllerCaptureTest, SystemDefaultRecordsTheDefaultInputAndFollowsIt) {
+    const auto usb = server.addMicrophone("usb_mic", "USB Microphone");
+    ASSERT_TRUE(usb);
+    controller->setPreferredDevice(std::string("usb_mic"));
+    controller->startRecording();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return deviceInUse() == "usb_mic" && controller->isRecording(); }, 5'000));
+
+    controller->setPreferredDevice(std::nullopt);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return deviceInUse() == builtIn.sourceName; }, 5'000))
+        << "switched to the default input at once";
+    ASSERT_TRUE(server.setDefaultSource("usb_mic"));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return deviceInUse() == "usb_mic" && controller->isRecording(); }, 5'000))
+        << "a new default input is followed";
+}
+
+// The user chose what one output plays: when that output goes, recording goes to what the default output
+// plays, never to a microphone, and returns to the chosen output when it comes back.
+TEST_F(AudioControllerCaptureTest, AChosenOutputThatGoesFallsBackToSystemAudioNeverToAMicrophone) {
+    int headphones = server.loadModule("module-null-sink", "sink_name=headphones");
+    ASSERT_GE(headphones, 0);
+    controller->setPreferredDevice(std::string("headphones.monitor"));
+    controller->startRecording();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return deviceInUse() == "headphones.monitor" && controller->isRecording(); }, 5'000));
+
+    ASSERT_TRUE(server.unloadModule(headphones));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isRecording() && !deviceInUse().empty(); }, 5'000));
+    EXPECT_TRUE(CaptureSystem::isOutputMonitorID(deviceInUse())) << deviceInUse() << " is not an output";
+    EXPECT_NE(deviceInUse(), builtIn.sourceName);
+
+    headphones = server.loadModule("module-null-sink", "sink_name=headphones");
+    ASSERT_GE(headphones, 0);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return deviceInUse() == "headphones.monitor" && controller->isRecording(); }, 5'000))
+        << "back to the chosen output";
+}
+
 TEST_F(AudioControllerCaptureTest, RecordsAgainAfterTheServerIsKilledAndComesBack) {
     controller->startRecording();
     ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isRecording(); }, 5'000));

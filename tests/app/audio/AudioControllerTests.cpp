@@ -343,8 +343,47 @@ TEST_F(AudioControllerTest, ChoosingADeviceSwitchesOnlyWhenItDiffers) {
 
     audio.setPreferredDevice(std::nullopt);
     EXPECT_FALSE(Defaults::preferredAudioDevice());
-    EXPECT_EQ(capture.sessions.size(), 2u) << "the system default applies at the next start only";
-    EXPECT_EQ(capture.lastSession()->input, headset);
+    EXPECT_EQ(capture.sessions.size(), 3u) << "the system default applies at once";
+    ASSERT_TRUE(recordingSoon(audio));
+    EXPECT_EQ(capture.lastSession()->input, builtIn);
+    audio.setPreferredDevice(std::nullopt);
+    EXPECT_EQ(capture.sessions.size(), 3u) << "already the default input";
+}
+
+// Resume undoes the user's pause and nothing else: while capture restarts by itself it neither starts
+// another capture nor empties what is held; a pause then stops the restarts, and is one only once the past
+// is erased.
+TEST_F(AudioControllerTest, ResumeOnlyUndoesAPauseAndAPauseStopsTheRestarts) {
+    auto& audio = makeController();
+    audio.startRecording();
+    ASSERT_TRUE(recordingSoon(audio));
+    const std::vector<uint8_t> samples(8'820, 5);
+    capture.lastSession()->blockHandler(samples.data(), samples.size());
+    capture.sendEvent(CaptureSession::Event::runtimeError);
+    processEvents();
+    ASSERT_EQ(audio.pendingRestartDelaySeconds(), 0.5);
+
+    audio.resumeRecording();
+    audio.audioBuffer().queue().sync([] {});
+    EXPECT_EQ(audio.audioBuffer().memoryBufferCurrentSize(), 8'820) << "nothing forgotten";
+    EXPECT_EQ(audio.pendingRestartDelaySeconds(), 0.5);
+    EXPECT_EQ(audio.audioCapture(), nullptr);
+
+    QSignalSpy paused(&audio, &AudioController::pausedChanged);
+    bool forgotten = false;
+    audio.pauseRecording([&] { forgotten = true; });
+    EXPECT_FALSE(audio.pendingRestartDelaySeconds()) << "no restart while paused";
+    EXPECT_FALSE(audio.isPaused()) << "not until the past is erased";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return forgotten; }, 5'000));
+    EXPECT_TRUE(audio.isPaused());
+    EXPECT_EQ(paused.count(), 1);
+    QTest::qWait(600);
+    EXPECT_EQ(capture.sessions.size(), 1u);
+
+    audio.resumeRecording();
+    EXPECT_FALSE(audio.isPaused());
+    EXPECT_EQ(paused.count(), 2);
+    EXPECT_TRUE(recordingSoon(audio));
 }
 
 TEST_F(AudioControllerTest, ThePreferredDeviceIsUsedAgainWhenItIsPluggedBackIn) {

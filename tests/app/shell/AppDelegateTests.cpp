@@ -30,6 +30,9 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <thread>
 
 namespace {
@@ -311,7 +314,9 @@ TEST_F(AppDelegateTest, TogglingLaunchAtLoginWritesAndRemovesTheAutostartEntry) 
     EXPECT_FALSE(log.contains("Error: AppDelegate: Error setting launcher to run."));
 }
 
-TEST_F(AppDelegateTest, AnUnwritableAutostartFolderIsLoggedOnEveryAttemptAndTheChoiceStays) {
+// The checkmark never says more than the autostart entry does: a refused change leaves the choice as it was
+// and tells the user why, under the icon.
+TEST_F(AppDelegateTest, AnUnwritableAutostartFolderLeavesTheChoiceAndSaysWhy) {
     const QString folder = QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME")) + "/autostart";
     QDir(folder).removeRecursively();
     QFile blocker(
@@ -321,12 +326,37 @@ TEST_F(AppDelegateTest, AnUnwritableAutostartFolderIsLoggedOnEveryAttemptAndTheC
 
     auto& app = launch();
     app.toggleAutoLaunch();
-    EXPECT_TRUE(Defaults::boolean(Defaults::autoLaunchKey));
+    EXPECT_FALSE(Defaults::boolean(Defaults::autoLaunchKey)) << "the choice stays as it was";
     EXPECT_EQ(log.count("Error: AppDelegate: Error setting launcher to run."), 1);
-    launch();
-    EXPECT_EQ(log.count("Error: AppDelegate: Error setting launcher to run."), 2)
-        << "the next launch tries again";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shownAlerts().size() == 1; }, 2'000));
+    auto* alert = qobject_cast<AlertPopupController*>(shownAlerts()[0]->contentViewController());
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->message(), "Could not change launch at login: the folder " + folder + " cannot be made");
+
+    // Turning it off when the entry cannot be removed fails the same way, and the checkmark stays on: a
+    // read-only folder (a read-only file system for root, which ignores file modes).
     QFile::remove(folder);
+    app.toggleAutoLaunch();
+    ASSERT_TRUE(Defaults::boolean(Defaults::autoLaunchKey));
+    const bool asRoot = geteuid() == 0;
+    if (asRoot) {
+        ASSERT_EQ(mount("none", folder.toLocal8Bit().constData(), "tmpfs", 0, "size=64k"), 0);
+        app.toggleAutoLaunch();
+        app.toggleAutoLaunch(); // on again, now in the tmpfs
+        ASSERT_EQ(mount("none", folder.toLocal8Bit().constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr),
+                  0);
+    } else {
+        QFile(folder).setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    }
+    app.toggleAutoLaunch();
+    EXPECT_TRUE(Defaults::boolean(Defaults::autoLaunchKey)) << "the entry is still there";
+    EXPECT_EQ(log.count("Error: AppDelegate: Error setting launcher to run."), 2);
+    if (asRoot) {
+        umount2(folder.toLocal8Bit().constData(), MNT_DETACH);
+    } else {
+        QFile(folder).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                     QFileDevice::ExeOwner);
+    }
 }
 
 TEST_F(AppDelegateTest, RunningLaunchersAreToldToQuitWithOneNotification) {

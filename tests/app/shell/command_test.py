@@ -91,6 +91,7 @@ class CommandTest(ProgramTestCase):
         self.program.terminate()
         self.assertEqual(self.program.wait(10), 0)
         self.assertEqual(tempolis('status').returncode, 3, 'no running Tempolis')
+        self.assertNotIn('AudioCapture: stop:', self.program_log(), 'a normal stop is no error')
 
     def test_what_comes_in_is_checked_before_use(self):
         wait_for(lambda: tempolis('status').returncode == 0, what='the program on the bus')
