@@ -8,6 +8,7 @@
 #                                `tempolis save 5`; how much of the audio before the request the clip misses:
 #                                (request time - click time) - (clip end - click position in the clip)
 #   save_seconds                 the longest of those 3 commands, request to reply
+#   rss_after_saves_kb           resident memory after those saves
 # and with --announcement (settings of a first launch, so the announcement window opens):
 #   announcement_shown_rss_kb    the program's resident memory while the window is shown
 #   announcement_closed_rss_kb   the same, 5 s after the window was closed (alt+F4)
@@ -184,3 +185,4 @@ printf '%s\n' "${lags[@]}" |
     awk '/^>/ { missing = $0 } !/^>/ && (worst == "" || $1 > worst) { worst = $1 }
          END { print "save_lag_seconds=" (missing != "" ? missing : worst) }'
 echo "save_seconds=$longest_save"
+echo "rss_after_saves_kb=$(rss_kb "$pid")"
