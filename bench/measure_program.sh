@@ -3,6 +3,7 @@
 #   launch_to_recording_seconds  launch until the audio server lists its stream
 #   cpu_percent                  CPU used while recording for SECONDS, in % of one core
 #   wakeups_per_second           voluntary + involuntary context switches of all its threads over 20 s
+#                                (voluntary_wakeups_per_second: the voluntary ones alone)
 #   rss_kb, private_dirty_kb     resident memory and the sum of Private_Dirty (/proc/PID/smaps_rollup) at the end
 #   save_lag_seconds             the worst of 3: a click played into the microphone's sink, then
 #                                `tempolis save 5`; how much of the audio before the request the clip misses:
@@ -73,10 +74,10 @@ fi
 ticks=$(getconf CLK_TCK)
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
-# Context switches of every thread the process has now.
+# Context switches of every thread the process has now: all, and the voluntary ones.
 context_switches() {
     cat "/proc/$1"/task/*/status 2>/dev/null |
-        awk '/^(voluntary|nonvoluntary)_ctxt_switches:/ { n += $2 } END { print n }'
+        awk '/^(voluntary|nonvoluntary)_ctxt_switches:/ { n += $2 } /^voluntary/ { v += $2 } END { print n, v }'
 }
 now() { date +%s.%N; }
 
@@ -110,10 +111,12 @@ fi
 
 sleep 2 # let start-up settle
 cpu_before=$(cpu_ticks "$pid")
-switches_before=$(context_switches "$pid")
+read -r switches_before voluntary_before < <(context_switches "$pid")
 sleep 20
-switches_after=$(context_switches "$pid")
-awk -v d="$((switches_after - switches_before))" 'BEGIN { printf "wakeups_per_second=%.1f\n", d / 20 }'
+read -r switches_after voluntary_after < <(context_switches "$pid")
+# The involuntary ones (preemptions) grow with the machine's load; the voluntary ones are the program's own.
+awk -v d="$((switches_after - switches_before))" -v v="$((voluntary_after - voluntary_before))" \
+    'BEGIN { printf "wakeups_per_second=%.1f\nvoluntary_wakeups_per_second=%.1f\n", d / 20, v / 20 }'
 [ "$seconds" -le 20 ] || sleep "$((seconds - 20))"
 cpu_after=$(cpu_ticks "$pid")
 window_seconds=$((seconds > 20 ? seconds : 20))
@@ -177,6 +180,7 @@ print(peak if abs(samples[peak]) > 8000 else -1)')
             -v rate="$rate" 'BEGIN { printf "%.3f", (r - p - o) - (d - k / rate) }')
     fi
     echo "save_lag_seconds_$attempt=$lag"
+    awk -v a="$replied" -v b="$requested" -v n="$attempt" 'BEGIN { printf "save_seconds_%d=%.3f\n", n, a - b }'
     lags+=("$lag")
     longest_save=$(awk -v a="$replied" -v b="$requested" -v l="$longest_save" 'BEGIN { d = a - b; printf "%.3f", (d > l ? d : l) }')
 done

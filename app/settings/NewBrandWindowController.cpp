@@ -62,6 +62,8 @@ NewBrandWindowController::~NewBrandWindowController() {
     if (helper_.state() == QProcess::NotRunning) {
         return;
     }
+    // The window goes with the program. The helper leaves the termination signal to its default action, so
+    // this waits a few milliseconds at most.
     disconnect(&helper_, nullptr, this, nullptr);
     helper_.terminate();
     if (!helper_.waitForFinished(helperEndMilliseconds)) {

@@ -14,13 +14,15 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'support'))
-from desktop_session import ProgramTestCase, pyatspi, run, wait_for  # noqa: E402
+from desktop_session import ProgramTestCase, near, pixels, pyatspi, run, wait_for  # noqa: E402
 
 PROGRAM = sys.argv.pop(1) if len(sys.argv) > 1 else ''
 WINDOW = 'New brand, same time travel'
 PAGE = 'https://tempolis.app/?ref=LegacyNotif'
 BETA = ('Tempolis beta now available', 'Click here to try it first')
 TWO_DAYS = 172800
+BUTTON_GREEN = (126, 217, 87)
+WHITE = (255, 255, 255)
 
 
 def history():
@@ -113,6 +115,10 @@ class NewBrandWindowTest(ProgramTestCase):
         button = self.find_showing('GET EARLY ACCESS', 'push button', window)
         box = button.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
         self.assertEqual((box.width, box.height), (363, 60))
+        # On screen: the button's green beside its label, and the window's white beside the button.
+        y = box.y + box.height // 2
+        wait_for(lambda: near(pixels(box.x + 12, y)[(box.x + 12, y)], BUTTON_GREEN) and
+                 near(pixels(box.x - 12, y)[(box.x - 12, y)], WHITE), what='the button drawn on the screen')
         run('xdotool', 'mousemove', str(box.x + box.width // 2), str(box.y + box.height // 2), 'click', '1')
         self.assertEqual(wait_for(self.pages_opened, what='the product page'), [PAGE])
 
