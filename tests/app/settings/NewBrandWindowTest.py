@@ -13,6 +13,8 @@ import sys
 import time
 import unittest
 
+from gi.repository import GLib
+
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'support'))
 from desktop_session import ProgramTestCase, near, pixels, pyatspi, run, wait_for  # noqa: E402
 
@@ -87,7 +89,11 @@ class NewBrandWindowTest(ProgramTestCase):
 
     def announcement(self):
         app = self.application()
-        return [window for window in (app or []) if window.name == WINDOW and window.getRoleName() == 'frame']
+        try:
+            return [window for window in (app or [])
+                    if window is not None and window.name == WINDOW and window.getRoleName() == 'frame']
+        except GLib.GError:  # the helper ended while it was asked
+            return []
 
     def shown_announcement(self):
         window = wait_for(lambda: self.find_showing(WINDOW, 'frame'), what='the announcement window')
