@@ -42,15 +42,17 @@ from it to choose how much of the past to keep. The tempolis command and a
 session-bus interface save, pause and resume from keyboard shortcuts and
 scripts. The buffer is readable only by its user and erased at exit.]=])
 
-# Libraries the programs link are found by dpkg-shlibdeps. What Qt loads at run time is invisible to it and
-# listed here: the QML modules of the announcement window, the X11 platform plugin (libqt6gui6 only recommends
-# it) and the SVG image plugin, which draws the artwork (its package also holds the QtSvg library the program
-# links, so dpkg-shlibdeps names it too, with a version: the plugin needs it whether or not the program links it).
+# Libraries the programs link are found by dpkg-shlibdeps. What is loaded at run time is invisible to it and
+# listed here: the QML modules of the announcement window (its helper program), the X11 platform plugin
+# (libqt6gui6 only recommends it), the SVG image plugin, which draws the artwork (its package also holds the
+# QtSvg library the program links, so dpkg-shlibdeps names it too, with a version: the plugin needs it whether
+# or not the program links it), and libavformat, which the program loads when it writes its first clip (the
+# version is the one its symbols file gives for the calls made).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "qml6-module-qtqml, qml6-module-qtqml-models, qml6-module-qtqml-workerscript, qml6-module-qtquick, \
 qml6-module-qtquick-layouts, qml6-module-qtquick-controls, qml6-module-qtquick-templates, \
-qml6-module-qtquick-window, qt6-qpa-plugins, libqt6svg6")
+qml6-module-qtquick-window, qt6-qpa-plugins, libqt6svg6, libavformat59 (>= 7:5.0)")
 # Recording needs an audio server that speaks the PulseAudio protocol.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio | pipewire-pulse")
 

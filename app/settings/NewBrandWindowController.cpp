@@ -1,33 +1,17 @@
 #include "NewBrandWindowController.h"
 
+#include "Bundle.h"
 #include "Defaults.h"
 #include "Log.h"
 #include "UserNotificationCenter.h"
 #include "Workspace.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDateTime>
-#include <QFontDatabase>
-#include <QMainWindow>
-#include <QQmlContext>
-#include <QQuickWidget>
-#include <QScreen>
 #include <QUrl>
 
 namespace {
-const QUrl viewSource(QStringLiteral("qrc:/settings/NewBrandWindowView.qml"));
-
-// The view names its faces by family; they are in no system font folder.
-void loadFontsOnce() {
-    static const bool loaded = [] {
-        for (const char* face : {":/fonts/LexendDeca-Regular.ttf", ":/fonts/LexendDeca-Bold.ttf"}) {
-            if (QFontDatabase::addApplicationFont(QString::fromLatin1(face)) < 0)
-                Log::write(std::string("Error: NewBrandWindowController: Cannot load the font ") + face);
-        }
-        return true;
-    }();
-    (void)loaded;
-}
+constexpr int helperEndMilliseconds = 2000;
 
 double nowSeconds() {
     return double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
@@ -37,36 +21,31 @@ double nowSeconds() {
 NewBrandWindowController*
 NewBrandWindowController::showNewBrandWindow(Workspace& workspace,
                                              UserNotificationCenter& userNotifications) {
-    loadFontsOnce();
+    return showNewBrandWindow(workspace, userNotifications,
+                              Bundle::main().bundlePath() + QLatin1Char('/') +
+                                  QString::fromLatin1(helperBundlePath));
+}
+
+NewBrandWindowController*
+NewBrandWindowController::showNewBrandWindow(Workspace& workspace, UserNotificationCenter& userNotifications,
+                                             const QString& helperPath) {
     auto* controller = new NewBrandWindowController(workspace, userNotifications);
-
-    // A titled window that can be closed and minimized but not resized, kept above normal windows as the
-    // status item is; its title bar carries no text. A main window is what assistive technologies present
-    // as a window (a frame).
-    auto* window = new QMainWindow(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                                                Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
-                                                Qt::WindowStaysOnTopHint);
-    controller->window_.reset(window);
-    window->setAccessibleName(QString::fromLatin1(windowName));
-    window->setWindowTitle(QString());
-    window->setAutoFillBackground(true);
-    QPalette palette = window->palette();
-    palette.setColor(QPalette::Window, Qt::white);
-    window->setPalette(palette);
-    window->setCentralWidget(controller->view());
-    window->setFixedSize(windowWidth, windowHeight);
-    window->installEventFilter(controller);
-
-    if (const QScreen* screen = QApplication::primaryScreen()) {
-        QRect frame(QPoint(), window->size());
-        frame.moveCenter(screen->availableGeometry().center());
-        window->move(frame.topLeft());
-    }
+    QProcess& helper = controller->helper_;
+    // What the helper logs goes where this program's log goes.
+    helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    connect(&helper, &QProcess::readyReadStandardOutput, controller,
+            &NewBrandWindowController::readHelperOutput);
+    connect(&helper, &QProcess::finished, controller, &NewBrandWindowController::helperEnded);
+    connect(&helper, &QProcess::errorOccurred, controller, [controller](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) {
+            Log::write("Error: NewBrandWindowController: Cannot show the announcement window: " +
+                       controller->helper_.errorString().toStdString());
+            controller->deleteLater();
+        }
+    });
     // Quitting with the window open skips the close steps; the window still goes before the application.
     connect(qApp, &QCoreApplication::aboutToQuit, controller, [controller] { delete controller; });
-    window->show();
-    window->raise();
-    window->activateWindow();
+    helper.start(helperPath, {});
     return controller;
 }
 
@@ -79,45 +58,55 @@ NewBrandWindowController::NewBrandWindowController(Workspace& workspace,
     : workspace_(workspace)
     , userNotifications_(userNotifications) {}
 
-NewBrandWindowController::~NewBrandWindowController() = default;
-
-std::unique_ptr<QWidget> NewBrandWindowController::loadView() {
-    auto view = std::make_unique<QQuickWidget>();
-    view->setResizeMode(QQuickWidget::SizeViewToRootObject);
-    view->setClearColor(Qt::white);
-    // The view reaches its controller by name: the widget makes its root item anew once it is in its window
-    // (Qt 6.4), so a connection to the first root item would never fire.
-    view->rootContext()->setContextProperty(QStringLiteral("controller"), this);
-    view->setSource(viewSource);
-    for (const auto& error : view->errors())
-        Log::write("Error: NewBrandWindowController: " + error.toString().toStdString());
-    return view;
-}
-
-bool NewBrandWindowController::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == window_.get() && event->type() == QEvent::Close && event->isAccepted()) {
-        windowWillClose();
-        return false;
+NewBrandWindowController::~NewBrandWindowController() {
+    if (helper_.state() == QProcess::NotRunning) {
+        return;
     }
-    return ViewController::eventFilter(watched, event);
+    // The window goes with the program. The helper leaves the termination signal to its default action, so
+    // this waits a few milliseconds at most.
+    disconnect(&helper_, nullptr, this, nullptr);
+    helper_.terminate();
+    if (!helper_.waitForFinished(helperEndMilliseconds)) {
+        helper_.kill();
+        helper_.waitForFinished(helperEndMilliseconds);
+    }
 }
 
 void NewBrandWindowController::openProductWebPage() {
     workspace_.openURL(QUrl(QString::fromLatin1(productWebPage)));
 }
 
-void NewBrandWindowController::windowWillClose() {
-    // The window is still handling its close event: let it go once that has returned, and this controller
-    // with it.
-    window_.release()->deleteLater();
-    deleteLater();
+void NewBrandWindowController::readHelperOutput() {
+    while (helper_.canReadLine()) {
+        const QByteArray line = helper_.readLine().trimmed();
+        if (line == productWebPageRequestedLine) {
+            openProductWebPage();
+        } else if (line == windowClosedLine) {
+            windowWillClose();
+        }
+    }
+}
 
-    if (isAnnouncementDue(nowSeconds(), Defaults::doubleValue(Defaults::finalUpdateLaunchDateKey)))
+void NewBrandWindowController::helperEnded() {
+    readHelperOutput();
+    if (helper_.exitStatus() == QProcess::CrashExit) {
+        Log::write("Error: NewBrandWindowController: The announcement window crashed.");
+    } else if (helper_.exitCode() != 0) {
+        Log::write("Error: NewBrandWindowController: The announcement window ended with status " +
+                   std::to_string(helper_.exitCode()) + ".");
+    }
+    deleteLater();
+}
+
+void NewBrandWindowController::windowWillClose() {
+    if (isAnnouncementDue(nowSeconds(), Defaults::doubleValue(Defaults::finalUpdateLaunchDateKey))) {
         scheduleLegacyNotification(QString::fromLatin1(betaTitle), QString::fromLatin1(betaSubtitle), true);
+    }
     // Start-up sets the count before the first showing, so this only answers a store changed meanwhile.
-    if (Defaults::integer(Defaults::finalUpdateLaunchCountKey) == 0)
+    if (Defaults::integer(Defaults::finalUpdateLaunchCountKey) == 0) {
         scheduleLegacyNotification(QString::fromLatin1(updateTitle), QString::fromLatin1(updateSubtitle),
                                    false);
+    }
 }
 
 void NewBrandWindowController::scheduleLegacyNotification(const QString& title, const QString& subtitle,

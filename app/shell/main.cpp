@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <unistd.h>
 
 namespace {
@@ -61,6 +62,9 @@ int failWithoutCacheFolder(const std::string& reason) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // glibc gives each thread that allocates an arena of its own, which keeps what it once held; the
+    // recorder's few worker threads allocate little and can share two (about 0.25 MB less resident).
+    mallopt(M_ARENA_MAX, 2);
     // `tempolis save`, `tempolis status` and the like talk to the running program and need no display.
     QStringList verbArguments;
     for (int i = 1; i < argc; ++i) {

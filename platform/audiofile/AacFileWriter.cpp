@@ -1,6 +1,7 @@
 #include "AacFileWriter.h"
 
 #include "AacEncoder.h"
+#include "AvFormat.h"
 #include "OutputFile.h"
 
 extern "C" {
@@ -31,6 +32,7 @@ bool isSupportedFileFormat(const AudioStreamFormat& format) {
 struct AacFileWriter::Impl {
     OutputFile file;
     AacEncoder encoder;
+    const AvFormat* av = nullptr;
     int sampleRate = 0;
     AVFormatContext* muxer = nullptr;
     AVStream* stream = nullptr;
@@ -48,15 +50,19 @@ struct AacFileWriter::Impl {
 // Order matters: everything that can be checked without the file system is done before the file is opened.
 int32_t AacFileWriter::Impl::open(const std::string& filePath, int rate) {
     sampleRate = rate;
+    av = AvFormat::shared();
+    if (av == nullptr) {
+        return AVERROR_MUXER_NOT_FOUND;
+    }
     if (int ret = encoder.open(rate, [this](const AacEncoder::Packet& packet) { return mux(packet); });
         ret < 0) {
         return ret;
     }
-    if (int ret = avformat_alloc_output_context2(&muxer, nullptr, "ipod", filePath.c_str()); ret < 0) {
+    if (int ret = av->avformat_alloc_output_context2(&muxer, nullptr, "ipod", filePath.c_str()); ret < 0) {
         muxer = nullptr;
         return ret;
     }
-    stream = avformat_new_stream(muxer, nullptr);
+    stream = av->avformat_new_stream(muxer, nullptr);
     if (stream == nullptr) {
         return AVERROR(ENOMEM);
     }
@@ -74,7 +80,7 @@ int32_t AacFileWriter::Impl::open(const std::string& filePath, int rate) {
     // sees is rounded; in samples it is exact.
     AVDictionary* options = nullptr;
     av_dict_set_int(&options, "movie_timescale", rate, 0);
-    int ret = avformat_write_header(muxer, &options);
+    int ret = av->avformat_write_header(muxer, &options);
     if (ret >= 0 && av_dict_count(options) != 0) {
         ret = AVERROR_OPTION_NOT_FOUND; // the muxer did not take the time scale: durations would be wrong
     }
@@ -85,13 +91,14 @@ int32_t AacFileWriter::Impl::open(const std::string& filePath, int rate) {
 int32_t AacFileWriter::Impl::mux(const AacEncoder::Packet& packet) {
     av_packet_rescale_ts(packet.packet, encoder.context()->time_base, stream->time_base);
     packet.packet->stream_index = stream->index;
-    return av_interleaved_write_frame(muxer, packet.packet); // takes the packet's data and leaves it blank
+    return av->av_interleaved_write_frame(muxer,
+                                          packet.packet); // takes the packet's data and leaves it blank
 }
 
 int32_t AacFileWriter::Impl::finish() {
     int32_t status = encoder.finish();
     if (status == 0) {
-        status = av_write_trailer(muxer);
+        status = av->av_write_trailer(muxer);
     }
     return status < 0 ? status : 0;
 }
@@ -100,7 +107,7 @@ int32_t AacFileWriter::Impl::finish() {
 int32_t AacFileWriter::Impl::release(bool removeFile) {
     if (muxer != nullptr) {
         muxer->pb = nullptr;
-        avformat_free_context(muxer);
+        av->avformat_free_context(muxer);
         muxer = nullptr;
         stream = nullptr;
     }

@@ -1,5 +1,7 @@
 #include "AacPacketFileWriter.h"
 
+#include "AvFormat.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -24,11 +26,15 @@ int32_t AacPacketFileWriter::create(const std::string& path, int sampleRate,
         release(true);
         return status;
     };
-    if (int ret = avformat_alloc_output_context2(&muxer_, nullptr, "ipod", path.c_str()); ret < 0) {
+    av_ = AvFormat::shared();
+    if (av_ == nullptr) {
+        return fail(AVERROR_MUXER_NOT_FOUND);
+    }
+    if (int ret = av_->avformat_alloc_output_context2(&muxer_, nullptr, "ipod", path.c_str()); ret < 0) {
         muxer_ = nullptr;
         return fail(ret);
     }
-    stream_ = avformat_new_stream(muxer_, nullptr);
+    stream_ = av_->avformat_new_stream(muxer_, nullptr);
     packet_ = av_packet_alloc();
     if (stream_ == nullptr || packet_ == nullptr) {
         return fail(AVERROR(ENOMEM));
@@ -57,7 +63,7 @@ int32_t AacPacketFileWriter::create(const std::string& path, int sampleRate,
     muxer_->pb = file_.io();
     AVDictionary* options = nullptr;
     av_dict_set_int(&options, "movie_timescale", sampleRate, 0);
-    int ret = avformat_write_header(muxer_, &options);
+    int ret = av_->avformat_write_header(muxer_, &options);
     if (ret >= 0 && av_dict_count(options) != 0) {
         ret = AVERROR_OPTION_NOT_FOUND; // without the time scale the durations would be rounded
     }
@@ -82,7 +88,7 @@ int32_t AacPacketFileWriter::writePacket(const uint8_t* data, int32_t size, int6
     packet_->duration =
         av_rescale_q(durationFrames, AVRational{1, stream_->codecpar->sample_rate}, stream_->time_base);
     packet_->stream_index = stream_->index;
-    if (int ret = av_write_frame(muxer_, packet_); ret < 0) {
+    if (int ret = av_->av_write_frame(muxer_, packet_); ret < 0) {
         failure_ = ret;
     }
     av_packet_unref(packet_);
@@ -95,7 +101,7 @@ int32_t AacPacketFileWriter::dispose() {
     }
     int32_t status = failure_;
     if (status == 0) {
-        status = av_write_trailer(muxer_);
+        status = av_->av_write_trailer(muxer_);
     }
     const int32_t closeStatus = release(status != 0);
     return status != 0 ? status : closeStatus;
@@ -108,7 +114,7 @@ void AacPacketFileWriter::discard() {
 int32_t AacPacketFileWriter::release(bool removeFile) {
     if (muxer_ != nullptr) {
         muxer_->pb = nullptr;
-        avformat_free_context(muxer_);
+        av_->avformat_free_context(muxer_);
         muxer_ = nullptr;
         stream_ = nullptr;
     }

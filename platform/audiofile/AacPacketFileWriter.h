@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+class AvFormat;
 struct AVFormatContext;
 struct AVPacket;
 struct AVStream;
@@ -40,6 +41,7 @@ private:
     int32_t release(bool removeFile);
 
     OutputFile file_;
+    const AvFormat* av_ = nullptr;
     AVFormatContext* muxer_ = nullptr;
     AVStream* stream_ = nullptr;
     AVPacket* packet_ = nullptr;

@@ -1,5 +1,7 @@
 #include "OutputFile.h"
 
+#include "AvFormat.h"
+
 extern "C" {
 #include <libavformat/avio.h>
 #include <libavutil/error.h>
@@ -20,6 +22,10 @@ OutputFile::~OutputFile() {
 }
 
 int32_t OutputFile::open(const std::string& path) {
+    av_ = AvFormat::shared();
+    if (av_ == nullptr) {
+        return AVERROR_MUXER_NOT_FOUND;
+    }
     path_ = path;
     // O_EXCL first to learn whether the file is ours to remove again; if it exists, it is replaced in place.
     do {
@@ -38,7 +44,8 @@ int32_t OutputFile::open(const std::string& path) {
     if (buffer == nullptr) {
         return AVERROR(ENOMEM);
     }
-    io_ = avio_alloc_context(buffer, ioBufferSize, 1, this, nullptr, &OutputFile::write, &OutputFile::seek);
+    io_ = av_->avio_alloc_context(buffer, ioBufferSize, 1, this, nullptr, &OutputFile::write,
+                                  &OutputFile::seek);
     if (io_ == nullptr) {
         av_free(buffer);
         return AVERROR(ENOMEM);
@@ -49,10 +56,10 @@ int32_t OutputFile::open(const std::string& path) {
 int32_t OutputFile::close(bool remove) {
     int32_t status = 0;
     if (io_ != nullptr) {
-        avio_flush(io_);
+        av_->avio_flush(io_);
         status = io_->error;
         av_freep(&io_->buffer);
-        avio_context_free(&io_);
+        av_->avio_context_free(&io_);
     }
     if (fd_ >= 0) {
         if (::close(fd_) != 0 && status == 0 && errno != EINTR) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+class AvFormat;
 struct AVIOContext;
 
 // The file an MPEG-4 muxer writes to, through our own descriptor rather than avio_open(path): FFmpeg would
@@ -27,6 +28,7 @@ private:
     static int write(void* opaque, uint8_t* buffer, int size);
     static int64_t seek(void* opaque, int64_t offset, int whence);
 
+    const AvFormat* av_ = nullptr;
     std::string path_;
     int fd_ = -1;
     bool createdFile_ = false;

@@ -1,24 +1,30 @@
 #!/usr/bin/python3
 """The new-brand announcement as a user meets it: the real program in the test session, its window and
 controls found by name on the accessibility bus, the button pressed with the real pointer, the window closed
-through the window manager, and the notification read from the notification daemon.
+through the window manager, and the notification read from the notification daemon. The window belongs to a
+helper process that the program starts, so the program itself never loads Qt Quick.
 
     NewBrandWindowTest.py PROGRAM    (inside scripts/test-session)
 """
 import json
 import os
+import signal
 import sys
 import time
 import unittest
 
+from gi.repository import GLib
+
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'support'))
-from desktop_session import ProgramTestCase, pyatspi, run, wait_for  # noqa: E402
+from desktop_session import ProgramTestCase, near, pixels, pyatspi, run, wait_for  # noqa: E402
 
 PROGRAM = sys.argv.pop(1) if len(sys.argv) > 1 else ''
 WINDOW = 'New brand, same time travel'
 PAGE = 'https://tempolis.app/?ref=LegacyNotif'
 BETA = ('Tempolis beta now available', 'Click here to try it first')
 TWO_DAYS = 172800
+BUTTON_GREEN = (126, 217, 87)
+WHITE = (255, 255, 255)
 
 
 def history():
@@ -70,22 +76,40 @@ class NewBrandWindowTest(ProgramTestCase):
         with open(self.opened) as file:
             return file.read().split()
 
+    def application(self):
+        """The announcement's helper: the application on the accessibility bus that the program started."""
+        for app in pyatspi.Registry.getDesktop(0):
+            if app is not None and parent_process(app.get_process_id()) == self.program.pid:
+                return app
+        return None
+
+    def program_maps(self, name):
+        with open(f'/proc/{self.program.pid}/maps') as maps:
+            return name in maps.read()
+
     def announcement(self):
         app = self.application()
-        return [window for window in (app or []) if window.name == WINDOW and window.getRoleName() == 'frame']
+        try:
+            return [window for window in (app or [])
+                    if window is not None and window.name == WINDOW and window.getRoleName() == 'frame']
+        except GLib.GError:  # the helper ended while it was asked
+            return []
 
     def shown_announcement(self):
         window = wait_for(lambda: self.find_showing(WINDOW, 'frame'), what='the announcement window')
         for text in (WINDOW, 'Coming Soon', 'Can’t wait? Join the beta'):
             self.assertIsNotNone(self.find_showing(text, 'heading', window), text)
         self.assertIsNotNone(self.find_showing('• Access to Zonderia', 'label', window))
+        self.assertFalse(self.program_maps('libQt6Quick'), 'the program itself loaded Qt Quick')
         return window
 
     def close(self, window):
         """Closes the window as its close button does: the window manager asks the program to close it."""
+        helper = self.application().get_process_id()
         wait_for(lambda: window.getState().contains(pyatspi.STATE_ACTIVE), what='the window to be active')
         run('xdotool', 'key', 'alt+F4')
         wait_for(lambda: not self.announcement(), what='the window to go')
+        wait_for(lambda: not running(helper), what='the helper to end')
         self.assertIsNone(self.program.poll(), 'closing the window ended the program')
 
     def test_first_launch_shows_the_announcement_once_and_its_button_opens_the_product_page(self):
@@ -97,6 +121,10 @@ class NewBrandWindowTest(ProgramTestCase):
         button = self.find_showing('GET EARLY ACCESS', 'push button', window)
         box = button.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
         self.assertEqual((box.width, box.height), (363, 60))
+        # On screen: the button's green beside its label, and the window's white beside the button.
+        y = box.y + box.height // 2
+        wait_for(lambda: near(pixels(box.x + 12, y)[(box.x + 12, y)], BUTTON_GREEN) and
+                 near(pixels(box.x - 12, y)[(box.x - 12, y)], WHITE), what='the button drawn on the screen')
         run('xdotool', 'mousemove', str(box.x + box.width // 2), str(box.y + box.height // 2), 'click', '1')
         self.assertEqual(wait_for(self.pages_opened, what='the product page'), [PAGE])
 
@@ -118,6 +146,34 @@ class NewBrandWindowTest(ProgramTestCase):
         run('dunstctl', 'action', '0')
         self.assertEqual(wait_for(self.pages_opened, what='the product page'), [PAGE])
         self.assertEqual(wait_for(self.notifications, what='the notification in the history'), [BETA])
+
+    def test_the_window_goes_with_the_program(self):
+        self.shown_announcement()
+        helper = self.application().get_process_id()
+        self.program.send_signal(signal.SIGKILL)
+        self.program.wait(10)
+        wait_for(lambda: not running(helper), what='the helper to end')
+
+
+def process_status(pid):
+    """(state, parent) of a process, or None once it is gone."""
+    try:
+        with open(f'/proc/{pid}/stat') as stat:
+            state, parent = stat.read().rpartition(')')[2].split()[:2]
+            return state, int(parent)
+    except (OSError, ValueError):
+        return None
+
+
+def parent_process(pid):
+    status = process_status(pid)
+    return status and status[1]
+
+
+def running(pid):
+    """An ended process that nobody has reaped yet (its parent was killed) counts as ended."""
+    status = process_status(pid)
+    return status is not None and status[0] != 'Z'
 
 
 if __name__ == '__main__':
