@@ -9,7 +9,8 @@
 
 namespace {
 // Keeps the moves and the release that follow a swallowed press from the window it was made in, so that
-// window never sees half a click. Deletes itself at the release (or with the window).
+// window never sees half a click. Deletes itself at the release, at a new press (a release it missed), or
+// with the window.
 class PressRemainderFilter : public QObject {
 public:
     PressRemainderFilter(QWindow* window, Qt::MouseButton button)
@@ -24,6 +25,9 @@ protected:
         if (watched != window_)
             return false;
         switch (event->type()) {
+        case QEvent::MouseButtonPress:
+            deleteLater();
+            return false;
         case QEvent::MouseMove:
         case QEvent::MouseButtonDblClick:
             return true;
@@ -54,9 +58,8 @@ PopoverDismissal::PopoverDismissal(PopoverWindow* window, Trigger trigger, bool 
                                    QObject* parent)
     : QObject(parent)
     , window_(window)
-    , trigger_(trigger)
     , replaysClosingPress_(replaysClosingPress) {
-    if (trigger_ == Trigger::anyPressOutside) {
+    if (trigger == Trigger::anyPressOutside) {
         watcher_ = std::make_unique<OutsidePressWatcher>([this](const QPoint& position) {
             return window_ && window_->isVisible() && window_->frameGeometry().contains(position);
         });
@@ -78,10 +81,6 @@ PopoverDismissal::PopoverDismissal(PopoverWindow* window, Trigger trigger, bool 
 }
 
 PopoverDismissal::~PopoverDismissal() = default;
-
-bool PopoverDismissal::watchesOtherPrograms() const {
-    return watcher_->isWatching();
-}
 
 void PopoverDismissal::end() {
     qApp->removeEventFilter(this);

@@ -31,8 +31,6 @@ public:
                      QObject* parent = nullptr);
     ~PopoverDismissal() override;
 
-    // Whether presses in other programs are seen.
-    bool watchesOtherPrograms() const;
     // Stops telling and deletes itself once control returns to the event loop (it may be inside one of its
     // own signals).
     void end();
@@ -49,7 +47,6 @@ private:
     void pressedInAnotherProgram(quint32 serverTime);
 
     QPointer<PopoverWindow> window_;
-    Trigger trigger_;
     bool replaysClosingPress_;
     std::unique_ptr<OutsidePressWatcher> watcher_;
     // The time of the last press one of our Qt popups took (X server time, 0 for none).
