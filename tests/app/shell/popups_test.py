@@ -125,6 +125,8 @@ class PopupsLeaveTheKeyboardAndThePointerTest(ProgramTestCase):
         wait_for(lambda: not POPUPS.showing('Saved Popup'), what='the click to close the popup')
         wait_for(lambda: 'ButtonPress' in open(clicks_seen).read(), what='the click to reach the other window')
         wait_for(lambda: active_window() == other, what='the clicked window to be active')
+        self.program.terminate()
+        self.assertEqual(self.program.wait(10), 0, self.program_log())
 
 
 class AlertAtLaunchTest(ProgramTestCase):
@@ -155,6 +157,8 @@ class AlertAtLaunchTest(ProgramTestCase):
         type_text('after\n')
         wait_for(lambda: self.terminal.text() == 'before during after\n', what='every key in the terminal')
         self.assertEqual(active_window(), self.terminal.window)
+        self.program.terminate()
+        self.assertEqual(self.program.wait(10), 0, self.program_log())
 
 
 if __name__ == '__main__':
