@@ -25,8 +25,10 @@ void MoreSettingsController::showPopover(QWidget* button) {
     if (!controller) {
         return;
     }
-    // Lives while it is shown: it deletes itself, and its controller, once closed.
-    Popover::makeTransient(std::move(controller), QStringLiteral("More Settings"))
+    // Lives while it is shown: it deletes itself, and its controller, once closed. It takes the keyboard from
+    // the settings it hangs from, which stay open while it is (it counts as their own).
+    Popover::makeTransient(std::move(controller), QStringLiteral("More Settings"),
+                           Popover::Behavior::activatingTransient)
         ->show(button->rect(), button, RectEdge::maxX);
 }
 

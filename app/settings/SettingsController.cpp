@@ -50,15 +50,17 @@ void SettingsController::showPopover(StatusBarButton* button) {
         return;
     }
     SettingsController* controller = made.get();
-    // A popup: while it is shown it has the pointer, so a press anywhere else (also in another program)
-    // closes it, and nothing of it survives the close.
-    Popover* popover = Popover::makeTransient(std::move(made), QStringLiteral("Settings"));
+    // It takes the keyboard, the click on the status item having made this program the one the user is in,
+    // but never the pointer: a press anywhere else (also in another program, where it arrives as usual) or
+    // the keyboard going to another program closes it, and nothing of it survives the close.
+    Popover* popover = Popover::makeTransient(std::move(made), QStringLiteral("Settings"),
+                                              Popover::Behavior::activatingTransient);
     connect(popover, &Popover::willShow, controller, &SettingsController::popoverWillShow);
     connect(popover, &Popover::willClose, controller, &SettingsController::popoverWillClose);
     controller->popover_ = popover;
     controller->statusItemButton_ = button;
     active = controller;
-    // A press on the status item that closes the popover only closes it.
+    // A press on the status item that closes the popover only closes it: no click, no drag.
     popover->setReplaysClosingPress(false);
     popover->show(button->bounds(), button, RectEdge::minY);
 }

@@ -244,7 +244,8 @@ void AppDelegate::presentAlert(const QString& message, double durationSeconds) {
     controller->setMessage(message);
 
     auto* popover = new Popover(this);
-    popover->setBehavior(Popover::Behavior::transient);
+    // It only informs: typing and clicks keep going where they went (it can come up at login).
+    popover->setBehavior(Popover::Behavior::nonActivatingTransient);
     popover->setContentViewController(std::unique_ptr<ViewController>(controller));
     // Each alert lives until it closes, by the user or by its own timer.
     connect(popover, &Popover::didClose, popover, &QObject::deleteLater);

@@ -28,9 +28,11 @@ Popover* SavedPopupController::showSavedPopup(QWidget* button, double durationSe
     controller->setClipStart(clipStart);
     controller->openURL_ = std::move(openURL);
 
-    // Each popup lives until it closes: by its own timer, a click elsewhere, or the user after sharing.
+    // Each popup lives until it closes: by its own timer, a click elsewhere, or the user after sharing. It
+    // only informs: the keyboard and the pointer stay with the program the user is in (a command bound to a
+    // key shows it while the user types).
     auto* popover = new Popover;
-    popover->setBehavior(Popover::Behavior::transient);
+    popover->setBehavior(Popover::Behavior::nonActivatingTransient);
     popover->setContentViewController(std::unique_ptr<ViewController>(controller));
     QObject::connect(popover, &Popover::didClose, popover, &QObject::deleteLater);
     popover->show(button->rect(), button, RectEdge::minY);

@@ -1,5 +1,6 @@
 #include "Popover.h"
 
+#include "PopoverDismissal.h"
 #include "PopoverPlacement.h"
 #include "PopoverWindow.h"
 
@@ -15,11 +16,23 @@ constexpr QSize defaultContentSize(200, 100);
 
 Qt::WindowFlags windowFlags(Popover::Behavior behavior) {
     const Qt::WindowFlags common = Qt::FramelessWindowHint | Qt::NoDropShadowWindowHint;
-    if (behavior == Popover::Behavior::transient)
+    switch (behavior) {
+    case Popover::Behavior::transient:
         return Qt::Popup | common;
+    case Popover::Behavior::activatingTransient:
+        // Managed on X11, so the window manager can make it the active window, and kept above the others.
+        return Qt::Tool | Qt::WindowStaysOnTopHint | common;
+    case Popover::Behavior::applicationDefined:
+    case Popover::Behavior::nonActivatingTransient:
+        break;
+    }
     // Unmanaged on X11 (override-redirect): shown exactly where placed, above the other windows, and never
     // focused, so a drag in another window keeps its pointer.
     return Qt::ToolTip | Qt::WindowDoesNotAcceptFocus | Qt::WindowStaysOnTopHint | common;
+}
+
+bool takesKeyboard(Popover::Behavior behavior) {
+    return behavior == Popover::Behavior::transient || behavior == Popover::Behavior::activatingTransient;
 }
 } // namespace
 
@@ -44,6 +57,7 @@ Popover::Popover(QObject* parent)
 
 Popover::~Popover() {
     fade_->stop();
+    endDismissal();
     window_->disconnect(this);
     if (controller_)
         controller_->disconnect(this);
@@ -110,10 +124,11 @@ void Popover::setContentSize(const QSize& size) {
         layoutWindow();
 }
 
-Popover* Popover::makeTransient(std::unique_ptr<ViewController> controller, const QString& accessibleName) {
+Popover* Popover::makeTransient(std::unique_ptr<ViewController> controller, const QString& accessibleName,
+                                Behavior behavior) {
     auto* popover = new Popover(QCoreApplication::instance());
     popover->setAnimates(false);
-    popover->setBehavior(Behavior::transient);
+    popover->setBehavior(behavior);
     popover->setContentViewController(std::move(controller));
     popover->window()->setAccessibleName(accessibleName);
     connect(popover, &Popover::didClose, popover, &QObject::deleteLater);
@@ -153,9 +168,20 @@ void Popover::show(const QRect& relativeToRect, QWidget* ofView, RectEdge prefer
     prepareWindow();
     layoutWindow();
     window_->setWindowOpacity(animates_ ? 0.0 : alphaValue_);
+    window_->setAnchorWindow(positioningView_ ? positioningView_->window() : nullptr);
     window_->show();
     // Again once mapped: a window manager may have placed the new window itself.
     layoutWindow();
+    if (behavior_ == Behavior::activatingTransient)
+        window_->activateWindow();
+    if (behavior_ == Behavior::nonActivatingTransient || behavior_ == Behavior::activatingTransient) {
+        dismissal_ = new PopoverDismissal(window_.get(),
+                                          behavior_ == Behavior::activatingTransient
+                                              ? PopoverDismissal::Trigger::leavingTheApplication
+                                              : PopoverDismissal::Trigger::anyPressOutside,
+                                          window_->replaysClosingPress(), this);
+        connect(dismissal_, &PopoverDismissal::dismissed, this, &Popover::close);
+    }
     if (animates_) {
         fade_->stop();
         fade_->setDuration(fadeInMilliseconds);
@@ -198,9 +224,10 @@ void Popover::attachContent() {
 void Popover::prepareWindow() {
     if (windowBehavior_ == behavior_)
         return;
+    if (windowFlags(windowBehavior_) != windowFlags(behavior_))
+        window_->setWindowFlags(windowFlags(behavior_));
     windowBehavior_ = behavior_;
-    window_->setWindowFlags(windowFlags(behavior_));
-    window_->setAttribute(Qt::WA_ShowWithoutActivating, behavior_ == Behavior::applicationDefined);
+    window_->setAttribute(Qt::WA_ShowWithoutActivating, !takesKeyboard(behavior_));
 }
 
 void Popover::layoutWindow() {
@@ -239,6 +266,7 @@ void Popover::finishShow() {
 
 void Popover::beginClose(bool animated) {
     fade_->stop();
+    endDismissal();
     state_ = State::closing;
     const QPointer<Popover> alive(this);
     emit willClose();
@@ -275,6 +303,14 @@ void Popover::finishClose() {
     if (!alive || state_ != State::closed)
         return;
     emit didClose();
+}
+
+void Popover::endDismissal() {
+    // It may be telling of the press that closes us right now: it goes once that is done.
+    if (dismissal_) {
+        dismissal_->disconnect(this);
+        dismissal_->end();
+    }
 }
 
 void Popover::windowClosing() {

@@ -10,6 +10,7 @@
 
 #include <memory>
 
+class PopoverDismissal;
 class PopoverWindow;
 class QPropertyAnimation;
 
@@ -17,10 +18,19 @@ class QPropertyAnimation;
 //
 // Behaviour:
 //  - transient: a Qt::Popup. A click anywhere outside it (also in another application) or Escape closes it;
-//    such a close emits willClose and didClose like any other and is immediate, never animated.
+//    such a close emits willClose and didClose like any other and is immediate, never animated. While it is
+//    shown it grabs the pointer and the keyboard of the whole display.
 //  - applicationDefined: a window that never takes focus and never grabs the pointer or the keyboard
 //    (Qt::ToolTip, unmanaged on X11). It stays until closed and can follow the pointer during another
-//    window's drag without disturbing it. The behaviour applies from the next show().
+//    window's drag without disturbing it.
+//  - nonActivatingTransient: a window like applicationDefined (typing and clicks keep going to the program
+//    the user is in) that a press anywhere outside it closes, seen without a grab (PopoverDismissal). Under
+//    Wayland presses in native windows are not seen: there it stays until its owner closes it.
+//  - activatingTransient: a window the window manager makes the active one, so it has the keyboard (Escape
+//    closes it), that grabs nothing: a press outside this program's windows (which reaches what was
+//    pressed), a press on another window of this program, or the keyboard focus going to another program
+//    closes it. Pop-up lists of its controls and popovers hanging from it count as its own.
+// A close by such a press is immediate, never animated. The behaviour applies from the next show().
 //
 // Ownership: the popover owns its window. It owns its content controller only when given one as a
 // std::unique_ptr; a controller given as a pointer is only watched (a destroyed controller closes the
@@ -30,13 +40,15 @@ class QPropertyAnimation;
 class Popover : public QObject {
     Q_OBJECT
 public:
-    enum class Behavior { applicationDefined, transient };
+    enum class Behavior { applicationDefined, transient, nonActivatingTransient, activatingTransient };
     static constexpr int fadeInMilliseconds = 120;
     static constexpr int fadeOutMilliseconds = 150;
 
     explicit Popover(QObject* parent = nullptr);
-    // A transient popover, not animated, showing and owning `controller`, that deletes itself once closed.
-    static Popover* makeTransient(std::unique_ptr<ViewController> controller, const QString& accessibleName);
+    // A popover of a transient `behavior`, not animated, showing and owning `controller`, that deletes itself
+    // once closed.
+    static Popover* makeTransient(std::unique_ptr<ViewController> controller, const QString& accessibleName,
+                                  Behavior behavior);
     ~Popover() override;
 
     Behavior behavior() const { return behavior_; }
@@ -74,8 +86,10 @@ public:
 
     // The popover's window; hidden while the popover is closed.
     QWidget* window() const;
-    // Whether a press outside a transient popover, which closes it, also reaches what was pressed (the
-    // default). A popover toggled by the view it hangs from says no, so the closing press does not reopen it.
+    // Whether a press outside a transient popover on a window of this program, which closes it, also reaches
+    // what was pressed (the default). A popover toggled by the view it hangs from says no, so the closing
+    // press does not reopen it. An activatingTransient one keeps the press's moves and release from that
+    // window as well.
     void setReplaysClosingPress(bool replays);
     // The side of the anchor the popover hangs on (the preferred one, or its opposite when that had no room).
     RectEdge edge() const { return placedEdge_; }
@@ -100,6 +114,7 @@ private:
     void finishClose();
     void windowClosing();
     void windowHidden();
+    void endDismissal();
 
     Behavior behavior_ = Behavior::applicationDefined;
     bool animates_ = true;
@@ -116,6 +131,8 @@ private:
     std::unique_ptr<PopoverWindow> window_;
     Behavior windowBehavior_ = Behavior::applicationDefined;
     QPropertyAnimation* fade_ = nullptr;
+    // While a transient popover that grabs nothing is shown: what closes it.
+    QPointer<PopoverDismissal> dismissal_;
     QPointer<ViewController> controller_;
     std::unique_ptr<ViewController> ownedController_;
 };

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
@@ -114,6 +115,16 @@ void PopoverWindow::closeEvent(QCloseEvent* event) {
 void PopoverWindow::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
     emit hidden();
+}
+
+void PopoverWindow::keyPressEvent(QKeyEvent* event) {
+    // A popup closes itself on Escape (QWidget does that); a window that has the keyboard as the active
+    // window does the same here, after its controls had their turn.
+    if (windowType() != Qt::Popup && event->matches(QKeySequence::Cancel)) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void PopoverWindow::mousePressEvent(QMouseEvent* event) {

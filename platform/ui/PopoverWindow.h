@@ -35,10 +35,15 @@ public:
 
     // Whether the press outside that closes the popup goes on to what was pressed.
     void setReplaysClosingPress(bool replays) { replaysClosingPress_ = replays; }
+    bool replaysClosingPress() const { return replaysClosingPress_; }
+
+    // The window of the view the popover hangs from, if any.
+    QWidget* anchorWindow() const { return anchorWindow_; }
+    void setAnchorWindow(QWidget* window) { anchorWindow_ = window; }
 
 signals:
     // The window is closing although nobody called hide() on it: an outside click or Escape closed the popup,
-    // or the window system closed it.
+    // Escape was pressed in a window that has the keyboard, or the window system closed it.
     void closing();
     void hidden();
 
@@ -47,6 +52,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
 private:
@@ -55,5 +61,6 @@ private:
     RectEdge edge_ = RectEdge::minY;
     int arrowOffset_ = 0;
     QPointer<QWidget> content_;
+    QPointer<QWidget> anchorWindow_;
     bool replaysClosingPress_ = true;
 };
