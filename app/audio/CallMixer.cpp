@@ -13,11 +13,13 @@ const double discontinuitySeconds = Seconds(CallMixer::discontinuity).count();
 // The system audio's ratio is set afresh for every chunk of at most this many frames.
 constexpr std::size_t steeringChunkFrames = 2'048;
 // An offset from where the system audio belongs is pulled back with this time constant, at most this fast
-// (a pitch change of 0.2 %, far below what an ear notices), after smoothing the measured offsets this much
-// (a time constant a quarter of the first keeps the correction from overshooting).
+// (a pitch change of 0.2 %, far below what an ear notices), after smoothing the measured offsets (a quarter
+// of the time constant keeps the correction from overshooting). The clocks' ratio is smoothed too: while the
+// clocks have few readings it moves with each, and every move is a small change of pitch.
 constexpr double correctionSeconds = 8;
 constexpr double maximumCorrection = 0.002;
-constexpr double offsetSmoothingSeconds = 1;
+constexpr double offsetSmoothingSeconds = 2;
+constexpr double ratioSmoothingSeconds = 4;
 // Further off than this (the microphone's clock began anew, say), the system audio is placed again instead.
 constexpr double replaceOffsetSeconds = 0.05;
 
@@ -25,6 +27,11 @@ constexpr double replaceOffsetSeconds = 0.05;
 constexpr float ceiling = 32'767.0f / 32'768.0f;
 constexpr double releaseSeconds = 0.05;
 constexpr std::size_t mixChunkFrames = 8'192;
+
+// An exponential moving average; it starts at the first value.
+double smoothed(std::optional<double> average, double value, double weight) {
+    return average ? *average + (value - *average) * std::min(1.0, weight) : value;
+}
 
 std::size_t framesIn(std::chrono::milliseconds duration) {
     return static_cast<std::size_t>(duration.count() * CallMixer::sampleRate / 1000);
@@ -170,17 +177,15 @@ void CallMixer::resample(const float* samples, std::size_t frameCount, double ti
             restartResampler(timelineFrame + static_cast<double>(done));
             offsetSeconds = 0;
         }
-        if (!smoothedOffsetSeconds_) {
-            smoothedOffsetSeconds_ = offsetSeconds;
-        } else {
-            const double weight =
-                std::min(1.0, static_cast<double>(chunk) / sampleRate / offsetSmoothingSeconds);
-            *smoothedOffsetSeconds_ += (offsetSeconds - *smoothedOffsetSeconds_) * weight;
-        }
+        const double clockRatio = systemAudio.clock.secondsPerFrame() / outputSecondsPerFrame_;
+        const double chunkSeconds = static_cast<double>(chunk) / sampleRate;
+        smoothedOffsetSeconds_ =
+            smoothed(smoothedOffsetSeconds_, offsetSeconds, chunkSeconds / offsetSmoothingSeconds);
+        smoothedClockRatio_ = smoothed(smoothedClockRatio_, clockRatio, chunkSeconds / ratioSmoothingSeconds);
         // Ahead of where it belongs, the system audio is stretched a little, behind it is squeezed.
         const double correction =
             std::clamp(*smoothedOffsetSeconds_ / correctionSeconds, -maximumCorrection, maximumCorrection);
-        const double ratio = systemAudio.clock.secondsPerFrame() / outputSecondsPerFrame_ * (1 + correction);
+        const double ratio = *smoothedClockRatio_ * (1 + correction);
 
         const int64_t writeFrame = resamplerOutputStart_ + resampler_.outputFrameCount();
         resampled_.clear();

@@ -111,11 +111,13 @@ private:
     int64_t microphoneOffset_ = 0;
 
     // The system audio: its resampler, the timeline frame of the resampler's input frame 0, the output frame
-    // of its output frame 0, and its smoothed offset from where it belongs (in seconds, positive when ahead).
+    // of its output frame 0, its smoothed offset from where it belongs (in seconds, positive when ahead) and
+    // the smoothed ratio of the clocks (output frames per system audio frame).
     SteeredResampler resampler_{sampleRate};
     double resamplerInputStart_ = 0;
     int64_t resamplerOutputStart_ = 0;
     std::optional<double> smoothedOffsetSeconds_;
+    std::optional<double> smoothedClockRatio_;
 
     int64_t mixed_ = 0; // the next output frame to mix; the lanes' read position
     int64_t outputFrames_ = 0;

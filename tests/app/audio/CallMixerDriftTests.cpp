@@ -9,6 +9,7 @@
 #include <cmath>
 #include <iostream>
 #include <numbers>
+#include <ostream>
 
 namespace {
 
@@ -25,6 +26,10 @@ struct DriftCase {
     double durationSeconds;
     uint64_t seed;
 };
+
+void PrintTo(const DriftCase& each, std::ostream* out) {
+    *out << each.name;
+}
 
 class CallMixerDrift : public testing::TestWithParam<DriftCase> {};
 
