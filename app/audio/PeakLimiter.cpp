@@ -6,8 +6,9 @@
 
 namespace {
 
-// Once the gain has come back this close to 1 it is 1 again, and samples pass unchanged.
-constexpr float backToUnity = 1e-6f;
+// Once the gain has come back this close to 1 it is 1 again, and samples pass unchanged. (The gains are
+// doubles: in floats the way back would stall short of this, where each step is below float resolution.)
+constexpr double backToUnity = 1e-6;
 
 // Rounds to the nearest step (a sample within the ceiling never needs the clamp; a drain can leave one
 // above it).
@@ -21,11 +22,11 @@ int16_t toSample(float value) {
 PeakLimiter::PeakLimiter(std::size_t lookAheadFrames, double releaseFrames, float ceiling)
     : lookAhead_(std::max<std::size_t>(lookAheadFrames, 1))
     , ringMask_(std::bit_ceil(lookAhead_ + 1) - 1)
-    , releaseStep_(static_cast<float>(1 - std::exp(-1 / std::max(releaseFrames, 1.0))))
+    , releaseStep_(1 - std::exp(-1 / std::max(releaseFrames, 1.0)))
     , ceiling_(ceiling)
     , held_(ringMask_ + 1)
     , heldNeeded_(ringMask_ + 1)
-    , recentGains_(ringMask_ + 1, 1.0f) {}
+    , recentGains_(ringMask_ + 1, 1.0) {}
 
 void PeakLimiter::process(const float* input, std::size_t frameCount, std::vector<int16_t>& output) {
     const auto lookAhead = static_cast<int64_t>(lookAhead_);
@@ -71,15 +72,15 @@ void PeakLimiter::releaseOldest(std::vector<int16_t>& output) {
     while (!lowest_.empty() && lowest_.front().first < frame) {
         lowest_.pop_front();
     }
-    const float lowest = lowest_.empty() ? 1.0f : lowest_.front().second;
-    float envelope = std::min(lowest, envelope_ + (1 - envelope_) * releaseStep_);
+    const double lowest = lowest_.empty() ? 1.0 : lowest_.front().second;
+    double envelope = std::min(lowest, envelope_ + (1 - envelope_) * releaseStep_);
     if (envelope > 1 - backToUnity) {
         envelope = 1;
     }
     envelope_ = envelope;
 
     // The mean of the envelope over the last look-ahead, counting only the shortfalls below 1.
-    const float oldest =
+    const double oldest =
         recentGains_[static_cast<std::size_t>(frame - static_cast<int64_t>(lookAhead_)) & ringMask_];
     if (oldest < 1) {
         --recentBelowOne_;
@@ -93,7 +94,7 @@ void PeakLimiter::releaseOldest(std::vector<int16_t>& output) {
     if (recentBelowOne_ == 0 && oldest < 1) {
         // Unity is exact again, and the gains the unchanged frames to come leave unwritten read as 1.
         recentShortfall_ = 0;
-        std::fill(recentGains_.begin(), recentGains_.end(), 1.0f);
+        std::fill(recentGains_.begin(), recentGains_.end(), 1.0);
     }
     const float smoothed = recentBelowOne_ == 0
                                ? 1.0f

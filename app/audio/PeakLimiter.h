@@ -32,7 +32,7 @@ private:
 
     std::size_t lookAhead_;
     std::size_t ringMask_; // the rings below hold a power of two >= lookAhead_ entries
-    float releaseStep_;
+    double releaseStep_;
     float ceiling_;
 
     int64_t received_ = 0; // frames taken in
@@ -43,9 +43,9 @@ private:
     // The lowest needed gain within the look-ahead: (frame, gain) with rising gains, only gains below 1.
     std::deque<std::pair<int64_t, float>> lowest_;
     // The gains of the last look-ahead of released frames, how many are below 1 and by how much in all.
-    std::vector<float> recentGains_;
+    std::vector<double> recentGains_;
     std::size_t recentBelowOne_ = 0;
     double recentShortfall_ = 0;
-    float envelope_ = 1;
+    double envelope_ = 1;
     int64_t limitedFrames_ = 0;
 };

@@ -30,12 +30,13 @@ inline double levelDecibels(const int16_t* samples, std::size_t count) {
 }
 
 // Fits tones at the given frequencies (radians per frame), each with an amplitude and a phase that may drift
-// linearly across the stretch, plus a constant, by least squares; answers what is left over relative to the
-// stretch, in dB. A pure tone through a good resampler leaves its quantisation (below -70 dB at -20 dBFS); a
-// jump, a dropped frame or clipping leaves far more.
+// smoothly (quadratically) across the stretch, plus a constant, by least squares; answers what is left over
+// relative to the stretch, in dB. A pure tone through a good resampler leaves its quantisation (below -70 dB
+// at -20 dBFS); a jump, a dropped frame or clipping leaves far more.
 inline double toneResidualDecibels(const int16_t* samples, std::size_t count,
                                    const std::vector<double>& radiansPerFrame) {
-    const std::size_t terms = 1 + 4 * radiansPerFrame.size();
+    constexpr std::size_t termsPerTone = 6;
+    const std::size_t terms = 1 + termsPerTone * radiansPerFrame.size();
     std::vector<double> normal(terms * terms, 0.0), right(terms, 0.0), basis(terms);
     const double middle = static_cast<double>(count) / 2;
     for (std::size_t i = 0; i < count; ++i) {
@@ -44,10 +45,11 @@ inline double toneResidualDecibels(const int16_t* samples, std::size_t count,
         for (std::size_t t = 0; t < radiansPerFrame.size(); ++t) {
             const double s = std::sin(radiansPerFrame[t] * x), c = std::cos(radiansPerFrame[t] * x);
             const double drift = x / middle;
-            basis[1 + 4 * t] = s;
-            basis[2 + 4 * t] = c;
-            basis[3 + 4 * t] = drift * s;
-            basis[4 + 4 * t] = drift * c;
+            double scale = 1;
+            for (std::size_t power = 0; power < termsPerTone / 2; ++power, scale *= drift) {
+                basis[1 + termsPerTone * t + 2 * power] = scale * s;
+                basis[2 + termsPerTone * t + 2 * power] = scale * c;
+            }
         }
         for (std::size_t r = 0; r < terms; ++r) {
             right[r] += basis[r] * samples[i];
@@ -91,8 +93,11 @@ inline double toneResidualDecibels(const int16_t* samples, std::size_t count,
         for (std::size_t t = 0; t < radiansPerFrame.size(); ++t) {
             const double s = std::sin(radiansPerFrame[t] * x), c = std::cos(radiansPerFrame[t] * x);
             const double drift = x / middle;
-            fitted += (coefficients[1 + 4 * t] + coefficients[3 + 4 * t] * drift) * s +
-                      (coefficients[2 + 4 * t] + coefficients[4 + 4 * t] * drift) * c;
+            double scale = 1;
+            for (std::size_t power = 0; power < termsPerTone / 2; ++power, scale *= drift) {
+                fitted += scale * (coefficients[1 + termsPerTone * t + 2 * power] * s +
+                                   coefficients[2 + termsPerTone * t + 2 * power] * c);
+            }
         }
         residual += (samples[i] - fitted) * (samples[i] - fitted);
         total += static_cast<double>(samples[i]) * samples[i];
