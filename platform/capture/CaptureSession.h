@@ -2,6 +2,7 @@
 
 #include "CaptureDevice.h"
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -20,6 +21,11 @@ public:
     // Called on the session's own delivery thread (the capture queue) with each block of PCM as it
     // arrives; the bytes are only valid during the call.
     using BlockHandler = std::function<void(const void* bytes, std::size_t byteCount)>;
+    // The same, with the estimated time on the steady clock at which the block's first frame was captured
+    // (for what an output plays: when it is heard). Estimates are off by a few milliseconds each; two
+    // blocks' times differ by about their distance in frames, until audio is lost.
+    using TimedBlockHandler = std::function<void(const void* bytes, std::size_t byteCount,
+                                                 std::chrono::steady_clock::time_point captureTime)>;
     // Called on the thread that created the session (the main thread), through its event loop.
     using EventHandler = std::function<void(Event event, const std::string& detail)>;
 
@@ -29,6 +35,9 @@ public:
     virtual bool setInput(const CaptureDevice& device, std::string* error) = 0;
     // Chooses the output: the sample rate to record at and where blocks go.
     virtual void setOutput(double sampleRate, BlockHandler blockHandler) = 0;
+    // Chooses the output with capture times: like setOutput, blocks then go to `blockHandler` with the time
+    // each was captured. False when this kind of session cannot tell; nothing changes then.
+    virtual bool setTimedOutput(double /*sampleRate*/, TimedBlockHandler /*blockHandler*/) { return false; }
     virtual void setEventHandler(EventHandler eventHandler) = 0;
 
     // Starts recording and returns once the stream runs or has failed; never waits without bound.

@@ -4,6 +4,7 @@
 
 #include <QMetaObject>
 #include <cmath>
+#include <sys/time.h>
 
 namespace {
 
@@ -30,6 +31,15 @@ void PulseCaptureSession::setOutput(double sampleRate, BlockHandler blockHandler
     PulseMainloop::Locker lock(loop_);
     sampleRate_ = sampleRate;
     blockHandler_ = std::move(blockHandler);
+    timedBlockHandler_ = nullptr;
+}
+
+bool PulseCaptureSession::setTimedOutput(double sampleRate, TimedBlockHandler blockHandler) {
+    PulseMainloop::Locker lock(loop_);
+    sampleRate_ = sampleRate;
+    timedBlockHandler_ = std::move(blockHandler);
+    blockHandler_ = nullptr;
+    return true;
 }
 
 void PulseCaptureSession::setEventHandler(EventHandler eventHandler) {
@@ -162,6 +172,9 @@ bool PulseCaptureSession::startRunning(std::string* error) {
         return failWith("Cannot create a record stream: " + serverError());
     }
     activeBlockHandler_ = blockHandler_;
+    activeTimedBlockHandler_ = timedBlockHandler_;
+    readBytes_ = 0;
+    lastTimedBlock_.reset();
     pa_stream_set_state_callback(stream_, &PulseCaptureSession::onStreamState, this);
     pa_stream_set_suspended_callback(stream_, &PulseCaptureSession::onSuspended, this);
     pa_stream_set_read_callback(stream_, &PulseCaptureSession::onReadable, this);
@@ -175,8 +188,13 @@ bool PulseCaptureSession::startRunning(std::string* error) {
         pa_usec_to_bytes(static_cast<pa_usec_t>(fragmentDuration.count()) * PA_USEC_PER_MSEC, &sampleFormat));
     // DONT_MOVE: a chosen device must never silently become another one when it goes away.
     // START_UNMUTED: otherwise stream-restore can start the stream muted, recording zeros without a word.
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
-                                                      PA_STREAM_START_UNMUTED);
+    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
+                                                PA_STREAM_START_UNMUTED);
+    // Timed blocks need the server's timing of the stream, kept fresh.
+    if (activeTimedBlockHandler_) {
+        flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_INTERPOLATE_TIMING |
+                                               PA_STREAM_AUTO_TIMING_UPDATE);
+    }
     if (pa_stream_connect_record(stream_, sourceName_.c_str(), &attributes, flags) >= 0) {
         loop_.waitUntil(context_, deadline, [this, generation] {
             if (generation_ != generation) {
@@ -217,6 +235,7 @@ void PulseCaptureSession::stopRunning() {
     running_ = false;
     interrupted_ = false;
     activeBlockHandler_ = nullptr;
+    activeTimedBlockHandler_ = nullptr;
     // A setInput() or startRunning() waiting on another thread sees that it was stopped.
     loop_.signal();
 }
@@ -334,7 +353,42 @@ void PulseCaptureSession::onReadable(pa_stream* stream, size_t, void* userdata) 
         }
         if (byteCount > 0 && self->activeBlockHandler_) {
             self->activeBlockHandler_(data, byteCount);
+        } else if (byteCount > 0 && self->activeTimedBlockHandler_) {
+            self->activeTimedBlockHandler_(data, byteCount, self->captureTimeOfNextBlock(stream));
         }
+        self->readBytes_ += static_cast<int64_t>(byteCount);
         pa_stream_drop(stream);
     }
+}
+
+std::chrono::steady_clock::time_point PulseCaptureSession::captureTimeOfNextBlock(pa_stream* stream) {
+    using namespace std::chrono;
+    const auto now = steady_clock::now();
+    const double bytesPerSecond = static_cast<double>(pa_bytes_per_second(pa_stream_get_sample_spec(stream)));
+    auto lengthOf = [bytesPerSecond](int64_t bytes) {
+        return duration_cast<steady_clock::duration>(
+            duration<double>(static_cast<double>(bytes) / bytesPerSecond));
+    };
+    steady_clock::time_point captured;
+    const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+    if (timing != nullptr && timing->read_index_corrupt == 0 && timing->write_index_corrupt == 0) {
+        // The snapshot's timestamp is on the wall clock (the server's, when the clocks agree): only its age
+        // is taken over to the steady clock.
+        timeval wallNow{};
+        gettimeofday(&wallNow, nullptr);
+        const auto age = seconds(wallNow.tv_sec - timing->timestamp.tv_sec) +
+                         microseconds(wallNow.tv_usec - timing->timestamp.tv_usec);
+        // Then the server had written write_index bytes of the stream and the source held source_usec more:
+        // the byte at write_index was captured source_usec before. What a monitor captures is heard sink_usec
+        // later. The block starts at read_index.
+        captured = now - age - microseconds(timing->source_usec) + microseconds(timing->sink_usec) -
+                   lengthOf(timing->write_index - timing->read_index);
+    } else if (lastTimedBlock_) {
+        captured = lastTimedBlock_->second + lengthOf(readBytes_ - lastTimedBlock_->first);
+    } else {
+        // Nothing better: what is queued is the newest audio there is.
+        captured = now - lengthOf(static_cast<int64_t>(pa_stream_readable_size(stream)));
+    }
+    lastTimedBlock_ = {readBytes_, captured};
+    return captured;
 }

@@ -8,11 +8,19 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <vector>
 
 // A capture session on PulseAudio: one record stream (S16LE, mono, the requested rate) on a context and
 // threaded mainloop of its own. The mainloop thread is the capture queue: blocks are handed to the block
 // handler there, unchanged, as libpulse delivers them.
+//
+// With a timed output the stream also keeps the server's timing up to date (every 100 ms), and each block
+// comes with the time its first frame was captured: the timing's snapshot (when the server had written so
+// many bytes of the stream, and how much the source still held) carried over the bytes between that write
+// position and the block. While no snapshot is valid (before the first, or after libpulse invalidated it),
+// the time is carried on from the last block by its length.
 //
 // Events reach the event handler through the event loop of the thread that created the session, which must
 // also be the thread that destroys it: started (the stream runs), interrupted / interruptionEnded (the source
@@ -37,6 +45,7 @@ public:
 
     bool setInput(const CaptureDevice& device, std::string* error) override;
     void setOutput(double sampleRate, BlockHandler blockHandler) override;
+    bool setTimedOutput(double sampleRate, TimedBlockHandler blockHandler) override;
     void setEventHandler(EventHandler eventHandler) override;
     bool startRunning(std::string* error) override;
     void stopRunning() override;
@@ -59,6 +68,8 @@ private:
     static void onStreamState(pa_stream* stream, void* userdata);
     static void onSuspended(pa_stream* stream, void* userdata);
     static void onReadable(pa_stream* stream, size_t byteCount, void* userdata);
+    // On the mainloop thread: when the first frame of the block about to be peeked was captured.
+    std::chrono::steady_clock::time_point captureTimeOfNextBlock(pa_stream* stream);
 
     PulseMainloop loop_;
     // Events are queued to this object; destroying it (with the session) drops those still in flight.
@@ -71,9 +82,14 @@ private:
     std::string sourceName_;
     double sampleRate_ = 0;
     BlockHandler blockHandler_;
+    TimedBlockHandler timedBlockHandler_;
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
     BlockHandler activeBlockHandler_;
+    TimedBlockHandler activeTimedBlockHandler_;
+    // The bytes of this run read so far (holes included), and the last block's position and time.
+    int64_t readBytes_ = 0;
+    std::optional<std::pair<int64_t, std::chrono::steady_clock::time_point>> lastTimedBlock_;
     bool started_ = false; // the stream of this run reached READY
     bool failed_ = false;
     bool suspended_ = false;
