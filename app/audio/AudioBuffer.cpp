@@ -255,6 +255,7 @@ void AudioBuffer::start() {
 
 void AudioBuffer::stop() {
     std::lock_guard lock(appendMutex_);
+    handOverLocked();
     bufferQueue.async([this] { closeFileBufferHandle(); });
     if (encoder_) {
         encoder_->endRun();
@@ -263,6 +264,7 @@ void AudioBuffer::stop() {
 
 void AudioBuffer::reset(std::function<void()> completion) {
     std::lock_guard lock(appendMutex_);
+    dropWaitingLocked();
     if (encoder_) {
         encoder_->forget();
     }
@@ -370,11 +372,53 @@ void AudioBuffer::append(std::shared_ptr<const SampleBlock> sampleBuffer) {
     std::lock_guard lock(appendMutex_);
     const int64_t position = nextAppendPosition_;
     nextAppendPosition_ += length / sampleSize;
-    if (encoder_) {
-        encoder_->encode(sampleBuffer, length, position);
+    waiting_.push_back(BackgroundEncoder::Block{std::move(sampleBuffer), length, position});
+    const int64_t waitingBytes = waitingBytes_.load(std::memory_order_relaxed) + length;
+    waitingBytes_.store(waitingBytes, std::memory_order_relaxed);
+    if (waitingBytes >= handOverBytes_) {
+        handOverLocked();
     }
-    bufferQueue.async(
-        [this, block = std::move(sampleBuffer), length, position] { appendBlock(length, *block, position); });
+}
+
+void AudioBuffer::setHandOverSeconds(double seconds) {
+    std::lock_guard lock(appendMutex_);
+    handOverBytes_ = RingArithmetic::bytesForDuration(seconds, sampleRate_);
+}
+
+void AudioBuffer::handOver() {
+    std::lock_guard lock(appendMutex_);
+    handOverLocked();
+}
+
+// With appendMutex_ held: one task for the buffer's queue and one for the encoder, whatever the batch holds.
+void AudioBuffer::handOverLocked() {
+    if (waiting_.empty()) {
+        return;
+    }
+    std::vector<BackgroundEncoder::Block> blocks;
+    blocks.swap(waiting_);
+    if (encoder_) {
+        encoder_->encode(blocks);
+    }
+    // Counted as waiting until the queue has them: the held total never dips in between.
+    bufferQueue.async([this, blocks = std::move(blocks)] {
+        int64_t bytes = 0;
+        for (const BackgroundEncoder::Block& block : blocks) {
+            appendBlock(block.length, *block.block, block.position);
+            bytes += block.length;
+        }
+        waitingBytes_.fetch_sub(bytes, std::memory_order_relaxed);
+    });
+}
+
+// With appendMutex_ held: blocks from before a reset or resize are not the buffer's any more.
+void AudioBuffer::dropWaitingLocked() {
+    int64_t bytes = 0;
+    for (const BackgroundEncoder::Block& block : waiting_) {
+        bytes += block.length;
+    }
+    waiting_.clear();
+    waitingBytes_.fetch_sub(bytes, std::memory_order_relaxed);
 }
 
 void AudioBuffer::appendBlock(int64_t length, const SampleBlock& blockBuffer, int64_t position) {
@@ -532,6 +576,7 @@ bool AudioBuffer::writeToBufferFile(int handle, int64_t fileOffset, int64_t memo
 
 void AudioBuffer::exportAudio(const std::filesystem::path& url, double duration,
                               ExportCompletion completion) {
+    handOver(); // a save holds everything received before it was asked for
     bufferQueue.async([this, url, duration, completion = std::move(completion)] {
         double seconds = 0;
         try {
@@ -546,6 +591,7 @@ void AudioBuffer::exportAudio(const std::filesystem::path& url, double duration,
 
 void AudioBuffer::exportClip(const std::filesystem::path& url, double duration, double minimumSeconds,
                              ClipCompletion completion) {
+    handOver(); // a save holds everything received before it was asked for
     bufferQueue.async([this, url, duration, minimumSeconds, completion = std::move(completion)] {
         double seconds = 0;
         try {

@@ -74,8 +74,14 @@ public:
     // Queues resize behind all queued work (a running export finishes on the old ring) and returns at once;
     // the completion runs on bufferQueue. requestedDurationSeconds answers the new length from now on.
     void resizeLater(double maxDurationSeconds, ResizeCompletion completion);
-    // Checks a captured block and queues the copy of its bytes. Called on the capture queue.
+    // Checks a captured block and queues the copy of its bytes. Called on the capture queue. Blocks are
+    // handed to the buffer's queue and the encoder in batches of handOverSeconds (0, the default: each at
+    // once), so that neither thread wakes for every block; a save, a stop and a start hand over what waits
+    // first, a reset and a resize drop it.
     void append(std::shared_ptr<const SampleBlock> sampleBuffer);
+    void setHandOverSeconds(double seconds);
+    // Hands over the blocks that wait for their batch now.
+    void handOver();
 
     // Queued: writes the last `duration` seconds to an AAC .m4a file at `url`; the completion runs on
     // bufferQueue with the outcome and the clip's length in seconds.
@@ -101,6 +107,11 @@ public:
     void setReservationShortHandler(ReservationShortHandler handler);
 
     // Display-only reads, safe from any thread.
+    // Everything held: the ring's part, the memory's and the blocks waiting to be handed over.
+    int64_t heldBytes() const {
+        return fileBufferCurrentSize() + memoryBufferCurrentSize() +
+               waitingBytes_.load(std::memory_order_relaxed);
+    }
     int64_t fileBufferCurrentSize() const { return fileBufferCurrentSize_.load(std::memory_order_relaxed); }
     int64_t memoryBufferCurrentSize() const {
         return memoryBufferCurrentSize_.load(std::memory_order_relaxed);
@@ -142,6 +153,8 @@ private:
     bool ringFileHasExpectedLength() const;
     void closeFileBufferHandle();
     void appendBlock(int64_t length, const SampleBlock& blockBuffer, int64_t position);
+    void handOverLocked();
+    void dropWaitingLocked();
     void appendRest(const SampleBlock& blockBuffer, int64_t blockOffset, int64_t length);
     void rollIntoMemory(const SampleBlock& blockBuffer, int64_t blockOffset, int64_t length);
     void putMemoryInOrder();
@@ -171,10 +184,13 @@ private:
     // Positions count samples: the n-th sample append accepted is at position n. Appends, and the calls that
     // end a run of the encoder, are handed to both queues in one order.
     std::mutex appendMutex_;
-    int64_t nextAppendPosition_ = 0; // guarded by appendMutex_
-    int64_t blockPosition_ = 0;      // of the block being appended
-    int64_t endPosition_ = 0;        // just past the newest sample held
-    int64_t unbrokenFrom_ = 0;       // what is held from here to endPosition_ has no gap
+    int64_t nextAppendPosition_ = 0;                // guarded by appendMutex_
+    std::vector<BackgroundEncoder::Block> waiting_; // guarded by appendMutex_: blocks not yet handed over
+    int64_t handOverBytes_ = 0;                     // guarded by appendMutex_
+    std::atomic<int64_t> waitingBytes_ = 0;
+    int64_t blockPosition_ = 0; // of the block being appended
+    int64_t endPosition_ = 0;   // just past the newest sample held
+    int64_t unbrokenFrom_ = 0;  // what is held from here to endPosition_ has no gap
 
     double ringRequestedSeconds_ = 0; // the length the current ring was made for
     std::optional<Shortfall> unreportedShortfall_;

@@ -18,6 +18,8 @@ AudioController::AudioController(CaptureSystem& captureSystem, CaptureAuthorizat
     // Whatever the store holds (a hand-edited 100000 too), the ring gets a length the program supports.
     captureMaxDuration_ = settings_.captureMaxMinutes() * 60.0;
     audioBuffer_ = std::make_unique<AudioBuffer>(captureMaxDuration_, captureSampleRate);
+    // Recording all day: the buffer's and the encoder's threads wake once a second, not for every block.
+    audioBuffer_->setHandOverSeconds(handOverSeconds);
     // A ring shorter than asked (not enough disk space) is told to the user, also one made just now.
     audioBuffer_->setReservationShortHandler([this](double requestedSeconds, double keptSeconds) {
         QMetaObject::invokeMethod(

@@ -58,7 +58,7 @@ QString AudioController::fileName(const QDateTime& time, const QString& extensio
 }
 
 double AudioController::heldSeconds() const {
-    const int64_t bytes = audioBuffer_->fileBufferCurrentSize() + audioBuffer_->memoryBufferCurrentSize();
+    const int64_t bytes = audioBuffer_->heldBytes();
     return std::floor(static_cast<double>(bytes / 2) / captureSampleRate);
 }
 

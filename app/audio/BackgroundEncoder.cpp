@@ -23,15 +23,27 @@ BackgroundEncoder::~BackgroundEncoder() {
 
 void BackgroundEncoder::encode(std::shared_ptr<const SampleBlock> block, int64_t length, int64_t position) {
     queue_.async([this, block = std::move(block), length, position] {
-        if (closing_) {
-            return;
-        }
-        pending_.push_back(Pending{block, length, position});
-        pendingFrames_ += length / 2;
-        if (pendingFrames_ >= batchFrames_ || waitingSaves_ > 0) {
-            encodePending();
+        take(Block{block, length, position});
+    });
+}
+
+void BackgroundEncoder::encode(std::vector<Block> blocks) {
+    queue_.async([this, blocks = std::move(blocks)] {
+        for (const Block& block : blocks) {
+            take(block);
         }
     });
+}
+
+void BackgroundEncoder::take(Block block) {
+    if (closing_) {
+        return;
+    }
+    pendingFrames_ += block.length / 2;
+    pending_.push_back(std::move(block));
+    if (pendingFrames_ >= batchFrames_ || waitingSaves_ > 0) {
+        encodePending();
+    }
 }
 
 // Encoding a second at a time costs a fifth less processor than each capture fragment on its own: the

@@ -33,8 +33,15 @@ public:
     BackgroundEncoder(const BackgroundEncoder&) = delete;
     BackgroundEncoder& operator=(const BackgroundEncoder&) = delete;
 
+    struct Block {
+        std::shared_ptr<const SampleBlock> block;
+        int64_t length; // bytes
+        int64_t position;
+    };
     // Queued, in the order of the calls. `position` is the block's first sample.
     void encode(std::shared_ptr<const SampleBlock> block, int64_t length, int64_t position);
+    // Queued as one: blocks in order.
+    void encode(std::vector<Block> blocks);
     // Queued: the run in progress ends here (what the encoder holds comes out); the next block begins
     // another.
     void endRun();
@@ -64,11 +71,8 @@ public:
     SerialQueue& queue() { return queue_; }
 
 private:
-    struct Pending {
-        std::shared_ptr<const SampleBlock> block;
-        int64_t length;
-        int64_t position;
-    };
+    using Pending = Block;
+    void take(Block block);
     void encodePending();
     void encodeBlock(const SampleBlock& block, int64_t length, int64_t position);
     void beginRun(int64_t position);

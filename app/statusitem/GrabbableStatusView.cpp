@@ -207,7 +207,7 @@ void GrabbableStatusView::openTimePopup() {
 
 double GrabbableStatusView::availableSeconds() const {
     AudioBuffer& buffer = audioController_.audioBuffer();
-    const int64_t samples = (buffer.memoryBufferCurrentSize() + buffer.fileBufferCurrentSize()) / 2;
+    const int64_t samples = buffer.heldBytes() / 2;
     return static_cast<double>(samples) / buffer.sampleRate();
 }
 

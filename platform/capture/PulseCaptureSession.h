@@ -38,7 +38,9 @@ class PulseCaptureSession : public CaptureSession {
 public:
     static constexpr std::chrono::milliseconds inputTimeout{2000};
     static constexpr std::chrono::milliseconds startTimeout{5000};
-    static constexpr std::chrono::milliseconds fragmentDuration{100};
+    // The most audio the server gathers before waking us: a fifth of a second wakes the capture thread five
+    // times a second, and a save still has everything up to that long before it was asked for.
+    static constexpr std::chrono::milliseconds fragmentDuration{200};
 
     PulseCaptureSession();
     ~PulseCaptureSession() override;

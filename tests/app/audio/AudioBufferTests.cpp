@@ -178,6 +178,44 @@ TEST_F(AudioBufferTest, AFlushWithTheRingClosedStillKeepsItsAudioInTheRing) {
     EXPECT_TRUE(log.lines().empty());
 }
 
+// Recording all day, blocks wait for a second's worth before the buffer's and the encoder's threads get them:
+// what waits still counts as held, a save and a stop take it along, a reset forgets it.
+TEST_F(AudioBufferTest, BlocksHandedOverInBatchesAreHeldSavedAndForgottenAsAnyOther) {
+    harness.make(60, 1'000);
+    harness.buffer->setHandOverSeconds(1.0);
+    harness.buffer->start();
+    std::vector<uint8_t> expected;
+    for (int block = 0; block < 3; ++block) {
+        const auto bytes = harness.nextBytes(500); // a quarter of a second each
+        harness.appendBytes(bytes);
+        expected.insert(expected.end(), bytes.begin(), bytes.end());
+    }
+    harness.drain();
+    EXPECT_EQ(harness.buffer->memoryBufferCurrentSize(), 0) << "less than a second waits";
+    EXPECT_EQ(harness.buffer->heldBytes(), 1'500);
+    const auto fourth = harness.nextBytes(500);
+    harness.appendBytes(fourth);
+    expected.insert(expected.end(), fourth.begin(), fourth.end());
+    harness.drain();
+    EXPECT_EQ(harness.buffer->memoryBufferCurrentSize(), 2'000) << "a second's worth is handed over";
+
+    const auto waiting = harness.nextBytes(300);
+    harness.appendBytes(waiting);
+    expected.insert(expected.end(), waiting.begin(), waiting.end());
+    EXPECT_EQ(harness.exportSeconds(30).seconds, 1.15);
+    EXPECT_EQ(harness.lastRecord().bytes, expected) << "a save takes what waits along";
+
+    harness.appendBytes(harness.nextBytes(300));
+    harness.buffer->stop();
+    harness.drain();
+    EXPECT_EQ(harness.buffer->memoryBufferCurrentSize(), 2'600) << "a stop hands over what waits";
+    harness.buffer->start();
+    harness.appendBytes(harness.nextBytes(300));
+    harness.buffer->reset();
+    harness.drain();
+    EXPECT_EQ(harness.buffer->heldBytes(), 0) << "a reset forgets what waits too";
+}
+
 TEST_F(AudioBufferTest, StartTwiceKeepsTheOpenRing) {
     harness.make(60, 1'000);
     harness.buffer->start();

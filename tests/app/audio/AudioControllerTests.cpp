@@ -85,12 +85,18 @@ TEST_F(AudioControllerTest, StartRecordingCapturesFromTheDefaultDeviceIntoTheBuf
 
     const std::vector<uint8_t> samples(8'820, 7);
     session->blockHandler(samples.data(), samples.size());
+    EXPECT_EQ(audio.audioBuffer().heldBytes(), 8'820);
     audio.audioBuffer().queue().sync([] {});
-    EXPECT_EQ(audio.audioBuffer().memoryBufferCurrentSize(), 8'820);
+    EXPECT_EQ(audio.audioBuffer().memoryBufferCurrentSize(), 0) << "handed over once a second's worth waits";
+    audio.stopRecording();
+    audio.audioBuffer().queue().sync([] {});
+    EXPECT_EQ(audio.audioBuffer().memoryBufferCurrentSize(), 8'820) << "or when capture stops";
+    audio.startRecording();
+    ASSERT_TRUE(recordingSoon(audio));
 
     audio.startRecording();
     EXPECT_TRUE(log.contains("Error: AudioController: Error starting recording. (audioCapture != nil)"));
-    EXPECT_EQ(capture.sessions.size(), 1u);
+    EXPECT_EQ(capture.sessions.size(), 2u);
 }
 
 TEST_F(AudioControllerTest, StopRecordingStopsCaptureAndKeepsTheBuffer) {
