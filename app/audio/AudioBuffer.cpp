@@ -36,6 +36,19 @@ std::string secondsText(double seconds) {
     return std::to_string(seconds);
 }
 
+// Counts a save from its request until its export is done.
+class SaveUnderWay {
+public:
+    explicit SaveUnderWay(std::atomic<int>& count)
+        : count_(count) {}
+    ~SaveUnderWay() { --count_; }
+    SaveUnderWay(const SaveUnderWay&) = delete;
+    SaveUnderWay& operator=(const SaveUnderWay&) = delete;
+
+private:
+    std::atomic<int>& count_;
+};
+
 } // namespace
 
 std::filesystem::path AudioBuffer::userCachesFolder() {
@@ -375,7 +388,8 @@ void AudioBuffer::append(std::shared_ptr<const SampleBlock> sampleBuffer) {
     waiting_.push_back(BackgroundEncoder::Block{std::move(sampleBuffer), length, position});
     const int64_t waitingBytes = waitingBytes_.load(std::memory_order_relaxed) + length;
     waitingBytes_.store(waitingBytes, std::memory_order_relaxed);
-    if (waitingBytes >= handOverBytes_) {
+    // While a save waits for the encoder to pass the span's end, every block goes to it at once.
+    if (waitingBytes >= handOverBytes_ || savesUnderWay_.load() > 0) {
         handOverLocked();
     }
 }
@@ -576,8 +590,10 @@ bool AudioBuffer::writeToBufferFile(int handle, int64_t fileOffset, int64_t memo
 
 void AudioBuffer::exportAudio(const std::filesystem::path& url, double duration,
                               ExportCompletion completion) {
+    ++savesUnderWay_;
     handOver(); // a save holds everything received before it was asked for
     bufferQueue.async([this, url, duration, completion = std::move(completion)] {
+        const SaveUnderWay under(savesUnderWay_);
         double seconds = 0;
         try {
             seconds = writeAudioFile(url, duration);
@@ -591,8 +607,10 @@ void AudioBuffer::exportAudio(const std::filesystem::path& url, double duration,
 
 void AudioBuffer::exportClip(const std::filesystem::path& url, double duration, double minimumSeconds,
                              ClipCompletion completion) {
+    ++savesUnderWay_;
     handOver(); // a save holds everything received before it was asked for
     bufferQueue.async([this, url, duration, minimumSeconds, completion = std::move(completion)] {
+        const SaveUnderWay under(savesUnderWay_);
         double seconds = 0;
         try {
             seconds = writeAudioFile(url, duration, minimumSeconds);

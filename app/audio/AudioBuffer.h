@@ -41,8 +41,9 @@ public:
     static constexpr const char* queueLabel = "com.Orvane.Tempolis.AudioBuffer";
     static constexpr double memoryBufferSeconds = 30.0;
     static constexpr int64_t exportChunkMaxBytes = 1'048'576;
-    // How long a save waits for the background encoder to pass the span's end before encoding instead.
-    static constexpr std::chrono::milliseconds packetWait{250};
+    // How long a save waits for the background encoder to pass the span's end before encoding instead: the
+    // encoder hands out the span's last packet once the next block has come, up to a fragment (200 ms) later.
+    static constexpr std::chrono::milliseconds packetWait{400};
 
     // Creates the buffer with a ring in the user's caches folder ($XDG_CACHE_HOME, else ~/.cache).
     AudioBuffer(double maxDuration, double sampleRate);
@@ -188,6 +189,7 @@ private:
     std::vector<BackgroundEncoder::Block> waiting_; // guarded by appendMutex_: blocks not yet handed over
     int64_t handOverBytes_ = 0;                     // guarded by appendMutex_
     std::atomic<int64_t> waitingBytes_ = 0;
+    std::atomic<int> savesUnderWay_ = 0; // blocks are handed over at once meanwhile
     int64_t blockPosition_ = 0; // of the block being appended
     int64_t endPosition_ = 0;   // just past the newest sample held
     int64_t unbrokenFrom_ = 0;  // what is held from here to endPosition_ has no gap
