@@ -98,7 +98,7 @@ void X11Struts::makeDock(QWidget& window) {
 void X11Struts::reserveTop(QWidget& window, const QRect& frame) {
     const auto id = static_cast<xcb_window_t>(window.winId());
     const int bottomPixels = frame.bottom() + 1;
-    lowestOwnBottomPixels_ = std::max(lowestOwnBottomPixels_, bottomPixels);
+    ownBottomPixels_ = bottomPixels;
     std::vector<std::uint32_t> partial(partialCount, 0);
     partial[topIndex] = pixelsAsCardinal(bottomPixels);
     partial[topStartXIndex] = pixelsAsCardinal(frame.left());
@@ -107,6 +107,7 @@ void X11Struts::reserveTop(QWidget& window, const QRect& frame) {
         return;
     xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, id, strutPartialAtom_, XCB_ATOM_CARDINAL, 32,
                         partialCount, partial.data());
+    ++ownStripsInFlight_;
     // Older window managers know only the first four.
     xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, id, strutAtom_, XCB_ATOM_CARDINAL, 32, strutCount,
                         partial.data());
@@ -139,13 +140,16 @@ QRect X11Struts::areaFreeOfOthers(const QScreen& screen, const std::vector<WId>&
 }
 
 int X11Struts::desktopTopPixels(const QScreen& screen, int othersTopPixels) {
-    // The work area holds what the desktop reserves for itself as well as every strut. It tells the
-    // desktop's band only when it reaches below both the other windows' struts and every strip of ours; and
-    // as it never lies above what the desktop reserves, a higher work area shows the desktop now reserves
-    // less. Nothing else is taken from it: a work area reaching down to one of our strips, or one beside it,
-    // is the window manager's answer to that strip.
+    // The work area holds what the desktop reserves for itself as well as every strut, ours too. Only the
+    // answer to our strips as they are now tells anything: an older one may still show a strip we have
+    // moved since. It tells the desktop's band when it reaches below the other windows' struts and not down
+    // to our strips; and as it never lies above what the desktop reserves, a higher work area shows the
+    // desktop now reserves less. Nothing else is taken from it: a work area reaching down to our strips, or
+    // one beside them, is the window manager's answer to those strips.
+    if (!workAreaAnswersOwnStrips_)
+        return desktopTopPixels_;
     const int workAreaTopPixels = screen.availableGeometry().top();
-    if (workAreaTopPixels > lowestOwnBottomPixels_ && workAreaTopPixels > othersTopPixels)
+    if (workAreaTopPixels != ownBottomPixels_ && workAreaTopPixels > othersTopPixels)
         desktopTopPixels_ = workAreaTopPixels;
     else
         desktopTopPixels_ = std::min(desktopTopPixels_, workAreaTopPixels);
@@ -191,6 +195,13 @@ bool X11Struts::nativeEventFilter(const QByteArray& eventType, void* message, qi
     if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY)
         return false;
     const auto* notify = static_cast<const xcb_property_notify_event_t*>(message);
+    // Qt selects property changes on its own windows only: a strut changing there is one of our strips.
+    if (notify->window != root_ && notify->atom == strutPartialAtom_ && ownStripsInFlight_ > 0) {
+        --ownStripsInFlight_;
+        workAreaAnswersOwnStrips_ = false;
+    }
+    if (notify->window == root_ && notify->atom == workAreaAtom_ && ownStripsInFlight_ == 0)
+        workAreaAnswersOwnStrips_ = true;
     if (notify->window != root_ || (notify->atom != clientListAtom_ && notify->atom != workAreaAtom_) ||
         notifyQueued_)
         return false;

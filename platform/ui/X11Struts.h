@@ -71,9 +71,13 @@ private:
     std::uint32_t workAreaAtom_ = 0;
     std::uint32_t windowTypeAtom_ = 0;
     std::uint32_t dockTypeAtom_ = 0;
-    // The lowest edge any of our strips ever reserved: a work area reaching that far may be of our making,
-    // even when Qt has not yet seen the work area that follows our latest strip.
-    int lowestOwnBottomPixels_ = INT_MIN;
+    // The bottom edge of the strips we last reserved.
+    int ownBottomPixels_ = INT_MIN;
+    // Strips written whose change the server has not yet reported back to us.
+    int ownStripsInFlight_ = 0;
+    // The work area was published after the server reported our latest strip: it is the window manager's
+    // answer to our strips as they are (events reach us in the order the server made them).
+    bool workAreaAnswersOwnStrips_ = true;
     // What the desktop reserves along the top without a window of its own, learned from the work area.
     int desktopTopPixels_ = INT_MIN;
     bool notifyQueued_ = false;
