@@ -215,6 +215,26 @@ def frame_geometry(window):
     return x - left, y - top, width + left + right, height + top + bottom
 
 
+def maximized_window_frame():
+    """Maximizes another program's window through the window manager and returns its frame once it fills the
+    area the window manager leaves to windows (more than half the screen each way)."""
+    title = 'AnotherProgram'
+    other = subprocess.Popen(['xmessage', '-title', title, '-geometry', '300x200+100+300', 'another program'])
+    try:
+        window = wait_for(lambda: subprocess.run(['xdotool', 'search', '--onlyvisible', '--name', title],
+                                                 capture_output=True, text=True).stdout.split(), what=title)[0]
+        run('wmctrl', '-i', '-r', window, '-b', 'add,maximized_vert,maximized_horz')
+        _, _, width, height = screen_geometry()
+
+        def maximized():
+            frame = frame_geometry(window)
+            return frame if frame[2] > width / 2 and frame[3] > height / 2 else None
+        return wait_for(maximized, what='the window to be maximized')
+    finally:
+        other.kill()
+        other.wait()
+
+
 def overlap(a, b):
     return a[0] < b[0] + b[2] and b[0] < a[0] + a[2] and a[1] < b[1] + b[3] and b[1] < a[1] + a[3]
 

@@ -44,7 +44,7 @@ if os.environ.get('TEMPOLIS_DESKTOP') != DESKTOP:
 
 sys.path.insert(0, os.path.join(HERE, '..', '..', 'support'))
 from desktop_session import (POPUPS, PlaceWatch, Pointer, ProgramTestCase, WorkAreaWatch,  # noqa: E402
-                             clip_frames, cpu_seconds, desktop_processes, frame_geometry, overlap, run,
+                             clip_frames, cpu_seconds, desktop_processes, maximized_window_frame, overlap, run,
                              screen_geometry, seconds_in, wait_for, window_geometry)
 
 WATCH_SECONDS = 20  # after the launch: the work area changes at most twice and the item never moves
@@ -77,24 +77,6 @@ class StatusItemOnADesktopTest(ProgramTestCase):
             return next((window for window in listed if window_geometry(window) == box), None)
         return wait_for(search, what='the status item window')
 
-    def maximized_window_frame(self):
-        """Maximizes another program's window through the window manager; its frame once it fills the area."""
-        title = 'AnotherProgram'
-        other = subprocess.Popen(['xmessage', '-title', title, '-geometry', '300x200+100+300', 'another program'])
-        self.addCleanup(other.wait)
-        self.addCleanup(other.kill)
-        window = wait_for(lambda: subprocess.run(['xdotool', 'search', '--onlyvisible', '--name', title],
-                                                 capture_output=True, text=True).stdout.split(), what=title)[0]
-        run('wmctrl', '-i', '-r', window, '-b', 'add,maximized_vert,maximized_horz')
-        _, _, width, height = screen_geometry()
-
-        def maximized():
-            frame = frame_geometry(window)
-            return frame if frame[2] > width / 2 and frame[3] > height / 2 else None
-        frame = wait_for(maximized, what='the window to be maximized')
-        other.kill()
-        return frame
-
     def test_item_keeps_its_place_and_the_gesture_works(self):
         x, y, icon = self.icon_centre()
         box = (icon.x, icon.y, icon.width, icon.height)
@@ -106,7 +88,7 @@ class StatusItemOnADesktopTest(ProgramTestCase):
         wait_for(lambda: self.recording_icon(icon), what='the recording indicator on the screen')
         self.screenshot('item')
 
-        frame = self.maximized_window_frame()
+        frame = maximized_window_frame()
         self.assertFalse(overlap(frame, box), f'a maximized window {frame} covers the item {box}')
 
         # The desktop is idle again once the item has its place: measure what it uses from then on.
