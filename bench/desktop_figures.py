@@ -33,7 +33,7 @@ def item_window(pid):
 
 def screenshot(path):
     # On Wayland the X root window shows X windows only: GNOME Shell's own screenshot shows the screen.
-    if os.environ.get('TEMPOLIS_DESKTOP', '').startswith('gnome'):
+    if os.environ.get('TEMPOLIS_DESKTOP') == 'gnome-wayland':
         run('gnome-screenshot', '-f', path)
     else:
         run('import', '-window', 'root', path)

@@ -80,8 +80,10 @@ gnome_start_wayland() {
     gnome_wait_until_ready || return 1
     # X clients reach XWayland with the display and authority the shell gave itself.
     export WAYLAND_DISPLAY=wayland-0
-    DISPLAY=$(gnome_eval 'imports.gi.GLib.getenv("DISPLAY")') &&
-        XAUTHORITY=$(gnome_eval 'imports.gi.GLib.getenv("XAUTHORITY")') ||
-        { vd_log "GNOME Shell did not say where XWayland is"; return 1; }
+    if ! DISPLAY=$(gnome_eval 'imports.gi.GLib.getenv("DISPLAY")') ||
+        ! XAUTHORITY=$(gnome_eval 'imports.gi.GLib.getenv("XAUTHORITY")'); then
+        vd_log "GNOME Shell did not say where XWayland is"
+        return 1
+    fi
     export DISPLAY XAUTHORITY
 }

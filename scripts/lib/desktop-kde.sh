@@ -20,8 +20,9 @@ kde_work_area_leaves_out_a_panel() { # KWin has published a work area smaller th
 }
 
 kde_tray_is_hosted() { # the panel's tray has registered with the status notifier watcher (in kded5)
-    qdbus org.kde.StatusNotifierWatcher /StatusNotifierWatcher org.freedesktop.DBus.Properties.Get \
-        org.kde.StatusNotifierWatcher IsStatusNotifierHostRegistered 2>/dev/null | grep -qx true
+    dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
+        org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierWatcher \
+        string:IsStatusNotifierHostRegistered 2>/dev/null | grep -q "boolean true"
 }
 
 kde_is_ready() {
