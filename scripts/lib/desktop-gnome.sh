@@ -4,8 +4,9 @@
 #
 # The shell keeps its settings in a key file instead of dconf (nothing to start, nothing of the user's read),
 # and loads one extension of ours (gnome-shell-extension/): it hides the overview the shell opens at start and
-# lets org.gnome.Shell.Eval answer, which is how the harness knows the shell is ready and how it moves the
-# pointer on Wayland. The start functions add the shell's process to desktop_pids (scripts/desktop-session).
+# lets org.gnome.Shell.Eval answer (gnome_eval), which is how the harness knows the shell is ready and where
+# XWayland is; a test can drive the shell through it too (on Wayland, X input reaches X windows only). The start
+# functions add the shell's process to desktop_pids (scripts/desktop-session).
 
 gnome_extension_uuid=session-harness@tempolis.invalid
 

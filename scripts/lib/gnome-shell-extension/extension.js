@@ -8,10 +8,10 @@ function init() {
 }
 
 function enable() {
-    // The harness asks the shell whether it is ready, and drives its pointer on Wayland, through
-    // org.gnome.Shell.Eval, which answers nothing unless the shell runs in unsafe mode (GNOME 43 has no
-    // --unsafe-mode flag). The shell announces that with a banner over the top of the screen, unless the
-    // looking glass is open: then GNOME 43 takes it for the user's own doing.
+    // The harness asks the shell whether it is ready, and where XWayland is, through org.gnome.Shell.Eval,
+    // which answers nothing unless the shell runs in unsafe mode (GNOME 43 has no --unsafe-mode flag). The
+    // shell announces that mode with a banner over the top of the screen, unless the looking glass is open:
+    // then GNOME 43 takes it for the user's own doing.
     const lookingGlass = Main.lookingGlass;
     Main.lookingGlass = {isOpen: true};
     global.context.unsafe_mode = true;
