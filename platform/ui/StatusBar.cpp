@@ -37,10 +37,12 @@ void StatusBar::layoutItems() {
     const QScreen* screen = QGuiApplication::primaryScreen();
     if (!screen)
         return;
-    const QRect available = screen->availableGeometry();
-    // The available area also shrinks by the items' own strips: placed from it, they would creep down.
-    const int top = struts_ ? struts_->topFreeOfOthers(*screen, itemWindows()) : available.y();
-    int right = available.x() + available.width();
+    // On X11 the available area also shrinks by the items' own strips: placed from it, they would move with
+    // every answer of the window manager to their strips (X11Struts).
+    const QRect area = struts_ ? struts_->areaFreeOfOthers(*screen, itemWindows(), thicknessPixels)
+                               : screen->availableGeometry();
+    const int top = area.top();
+    int right = area.right() + 1;
     for (StatusItem* item : items_) {
         if (!item->isVisible())
             continue;

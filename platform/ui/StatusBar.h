@@ -11,7 +11,8 @@ class X11Struts;
 // The row of status items along the top of the primary screen's available area (inside the desktop's own
 // panels, never over them). Items are laid out from the right edge leftwards in the order they were made,
 // and laid out again when screens or the available area change. On X11 each item reserves its strip (as a
-// desktop panel does), so maximized windows leave it free. Main thread only.
+// desktop panel does), so maximized windows leave it free, and the row keeps its place whatever the window
+// manager makes of that strip (see X11Struts). Main thread only.
 class StatusBar {
 public:
     StatusBar();
@@ -29,7 +30,7 @@ public:
     // off the bar. Needs a QApplication.
     std::unique_ptr<StatusItem> statusItem(double length);
 
-    // Places every visible item again from the primary screen's available geometry.
+    // Places every visible item again in the primary screen's available geometry.
     void layoutItems();
 
 private:

@@ -10,13 +10,17 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 // _NET_WM_STRUT_PARTIAL: left, right, top, bottom, then start and end of each: left_start_y .. bottom_end_x.
 constexpr unsigned partialCount = 12;
+constexpr unsigned rightIndex = 1;
 constexpr unsigned topIndex = 2;
+constexpr unsigned rightStartYIndex = 6;
+constexpr unsigned rightEndYIndex = 7;
 constexpr unsigned topStartXIndex = 8;
 constexpr unsigned topEndXIndex = 9;
 constexpr unsigned strutCount = 4;
@@ -94,7 +98,7 @@ void X11Struts::makeDock(QWidget& window) {
 void X11Struts::reserveTop(QWidget& window, const QRect& frame) {
     const auto id = static_cast<xcb_window_t>(window.winId());
     const int bottomPixels = frame.bottom() + 1;
-    lowestOwnBottomPixels_ = std::max(lowestOwnBottomPixels_, bottomPixels);
+    ownBottomPixels_ = bottomPixels;
     std::vector<std::uint32_t> partial(partialCount, 0);
     partial[topIndex] = pixelsAsCardinal(bottomPixels);
     partial[topStartXIndex] = pixelsAsCardinal(frame.left());
@@ -103,28 +107,56 @@ void X11Struts::reserveTop(QWidget& window, const QRect& frame) {
         return;
     xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, id, strutPartialAtom_, XCB_ATOM_CARDINAL, 32,
                         partialCount, partial.data());
+    ++ownStripsInFlight_;
     // Older window managers know only the first four.
     xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, id, strutAtom_, XCB_ATOM_CARDINAL, 32, strutCount,
                         partial.data());
     xcb_flush(connection_);
 }
 
-int X11Struts::topFreeOfOthers(const QScreen& screen, const std::vector<WId>& ours) {
+QRect X11Struts::areaFreeOfOthers(const QScreen& screen, const std::vector<WId>& ours, int rowsPixels) {
     const QRect geometry = screen.geometry();
-    const int othersPixels = topReservedByOtherWindowsPixels(geometry.left(), geometry.right(), ours);
-    // The work area also holds what the desktop reserves for itself without a client window. It tells that
-    // only when it reaches below both the other windows' struts and every strip of ours; and as it never
-    // lies above what the desktop reserves, a higher work area shows the desktop now reserves less.
+    const xcb_get_geometry_cookie_t rootCookie = xcb_get_geometry(connection_, root_);
+    const std::vector<std::vector<std::uint32_t>> struts = otherWindowsStruts(ours);
+    // A band over other columns leaves this screen free.
+    int othersTopPixels = INT_MIN;
+    for (const std::vector<std::uint32_t>& strut : struts) {
+        if (int(strut[topEndXIndex]) >= geometry.left() && int(strut[topStartXIndex]) <= geometry.right())
+            othersTopPixels = std::max(othersTopPixels, int(strut[topIndex]));
+    }
+    const int top = std::max({geometry.top(), othersTopPixels, desktopTopPixels(screen, othersTopPixels)});
+    // Struts along the right edge count from the right edge of the whole root window, over rows of it.
+    const XcbReply<xcb_get_geometry_reply_t> rootGeometry(
+        xcb_get_geometry_reply(connection_, rootCookie, nullptr));
+    const int rootRightPixels = rootGeometry ? rootGeometry->width - 1 : screen.virtualGeometry().right();
+    const int bottom = top + rowsPixels - 1;
+    int right = geometry.right();
+    for (const std::vector<std::uint32_t>& strut : struts) {
+        if (strut[rightIndex] > 0 && int(strut[rightEndYIndex]) >= top &&
+            int(strut[rightStartYIndex]) <= bottom)
+            right = std::min(right, rootRightPixels - int(strut[rightIndex]));
+    }
+    return QRect(QPoint(geometry.left(), top), QPoint(right, geometry.bottom()));
+}
+
+int X11Struts::desktopTopPixels(const QScreen& screen, int othersTopPixels) {
+    // The work area holds what the desktop reserves for itself as well as every strut, ours too. Only the
+    // answer to our strips as they are now tells anything: an older one may still show a strip we have
+    // moved since. It tells the desktop's band when it reaches below the other windows' struts and not down
+    // to our strips; and as it never lies above what the desktop reserves, a higher work area shows the
+    // desktop now reserves less. Nothing else is taken from it: a work area reaching down to our strips, or
+    // one beside them, is the window manager's answer to those strips.
+    if (!workAreaAnswersOwnStrips_)
+        return desktopTopPixels_;
     const int workAreaTopPixels = screen.availableGeometry().top();
-    if (workAreaTopPixels > lowestOwnBottomPixels_ && workAreaTopPixels > othersPixels)
+    if (workAreaTopPixels != ownBottomPixels_ && workAreaTopPixels > othersTopPixels)
         desktopTopPixels_ = workAreaTopPixels;
     else
         desktopTopPixels_ = std::min(desktopTopPixels_, workAreaTopPixels);
-    return std::max({geometry.top(), othersPixels, desktopTopPixels_});
+    return desktopTopPixels_;
 }
 
-int X11Struts::topReservedByOtherWindowsPixels(int leftPixels, int rightPixels,
-                                               const std::vector<WId>& ours) {
+std::vector<std::vector<std::uint32_t>> X11Struts::otherWindowsStruts(const std::vector<WId>& ours) {
     std::vector<xcb_window_t> others;
     for (const std::uint32_t window : answer(connection_, ask(connection_, root_, clientListAtom_, 4096))) {
         if (std::find(ours.begin(), ours.end(), WId(window)) == ours.end())
@@ -137,19 +169,22 @@ int X11Struts::topReservedByOtherWindowsPixels(int leftPixels, int rightPixels,
         cookies.emplace_back(ask(connection_, window, strutPartialAtom_, partialCount),
                              ask(connection_, window, strutAtom_, strutCount));
     }
-    int topPixels = INT_MIN;
+    std::vector<std::vector<std::uint32_t>> struts;
     for (const auto& [partialCookie, strutCookie] : cookies) {
-        const std::vector<std::uint32_t> partial = answer(connection_, partialCookie);
+        std::vector<std::uint32_t> partial = answer(connection_, partialCookie);
         const std::vector<std::uint32_t> strut = answer(connection_, strutCookie);
-        // The partial strut wins when there is one; a band over other columns leaves this screen free.
-        if (partial.size() == partialCount) {
-            if (int(partial[topEndXIndex]) >= leftPixels && int(partial[topStartXIndex]) <= rightPixels)
-                topPixels = std::max(topPixels, int(partial[topIndex]));
-        } else if (strut.size() == strutCount) {
-            topPixels = std::max(topPixels, int(strut[topIndex]));
+        // The partial strut wins when there is one.
+        if (partial.size() != partialCount && strut.size() == strutCount) {
+            partial = strut;
+            partial.resize(partialCount, 0);
+            for (unsigned end = strutCount + 1; end < partialCount; end += 2)
+                partial[end] = std::uint32_t(INT_MAX);
         }
+        if (partial.size() == partialCount && std::any_of(partial.begin(), partial.begin() + strutCount,
+                                                          [](std::uint32_t band) { return band > 0; }))
+            struts.push_back(std::move(partial));
     }
-    return topPixels;
+    return struts;
 }
 
 bool X11Struts::nativeEventFilter(const QByteArray& eventType, void* message, qintptr* /*result*/) {
@@ -160,6 +195,13 @@ bool X11Struts::nativeEventFilter(const QByteArray& eventType, void* message, qi
     if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY)
         return false;
     const auto* notify = static_cast<const xcb_property_notify_event_t*>(message);
+    // Qt selects property changes on its own windows only: a strut changing there is one of our strips.
+    if (notify->window != root_ && notify->atom == strutPartialAtom_ && ownStripsInFlight_ > 0) {
+        --ownStripsInFlight_;
+        workAreaAnswersOwnStrips_ = false;
+    }
+    if (notify->window == root_ && notify->atom == workAreaAtom_ && ownStripsInFlight_ == 0)
+        workAreaAnswersOwnStrips_ = true;
     if (notify->window != root_ || (notify->atom != clientListAtom_ && notify->atom != workAreaAtom_) ||
         notifyQueued_)
         return false;

@@ -16,8 +16,15 @@ struct xcb_connection_t;
 
 // The bands that windows reserve along the screen edges on X11 (struts, as desktop panels have), read and
 // written through the application's own xcb connection. The status bar reserves its strip with it, and asks
-// where the bands of everything else end: the work area also shrinks by our own strip, so placing the items
-// from the work area alone would move them down every time they reserve their place. Main thread only.
+// which part of the screen is left to it.
+//
+// That part never comes from the work area alone: the work area also shrinks by our own strip, and window
+// managers answer a strip in a corner differently (openbox and KWin take a band across the whole width;
+// mutter takes either that band or the columns beside the strip, whichever leaves the larger rectangle).
+// Placed from the work area, the items would move with every answer, reserve a new strip, get a new answer,
+// and so on for ever. So the part left to the bar is the screen less what the *other* windows reserve, less
+// what the desktop reserves for itself without a window of its own (GNOME Shell draws its top bar in the
+// compositor), learned from work areas that our own strips cannot explain. Main thread only.
 class X11Struts : public QObject, public QAbstractNativeEventFilter {
     Q_OBJECT
 public:
@@ -35,9 +42,10 @@ public:
     // area again. Call it before the window is first shown, so the window manager sees it at once.
     void reserveTop(QWidget& window, const QRect& frame);
 
-    // The first row of `screen`, in global coordinates, that no window but `ours` and nothing of the desktop
-    // itself reserves.
-    int topFreeOfOthers(const QScreen& screen, const std::vector<WId>& ours);
+    // The part of `screen`, in global coordinates, left to windows `ours` that sit along its top edge, each
+    // `rowsPixels` tall: below what other windows and the desktop itself reserve along the top, and left of
+    // what other windows reserve along the right edge over those rows.
+    QRect areaFreeOfOthers(const QScreen& screen, const std::vector<WId>& ours, int rowsPixels);
 
 signals:
     // Windows came or went, or the window manager published the work area again (it does when a strut
@@ -50,7 +58,10 @@ protected:
 private:
     explicit X11Struts(xcb_connection_t* connection);
 
-    int topReservedByOtherWindowsPixels(int leftPixels, int rightPixels, const std::vector<WId>& ours);
+    // _NET_WM_STRUT_PARTIAL of every client window but `ours` that reserves anything (a plain _NET_WM_STRUT
+    // as the partial one that covers whole edges).
+    std::vector<std::vector<std::uint32_t>> otherWindowsStruts(const std::vector<WId>& ours);
+    int desktopTopPixels(const QScreen& screen, int othersTopPixels);
 
     xcb_connection_t* connection_;
     std::uint32_t root_ = 0;
@@ -60,11 +71,14 @@ private:
     std::uint32_t workAreaAtom_ = 0;
     std::uint32_t windowTypeAtom_ = 0;
     std::uint32_t dockTypeAtom_ = 0;
-    // The lowest edge any of our strips ever reserved: a work area reaching further is not of our making,
-    // even when Qt has not yet seen the latest one.
-    int lowestOwnBottomPixels_ = INT_MIN;
-    // What the desktop reserves without a window of its own (GNOME Shell's top bar), learned from the work
-    // area.
+    // The bottom edge of the strips we last reserved.
+    int ownBottomPixels_ = INT_MIN;
+    // Strips written whose change the server has not yet reported back to us.
+    int ownStripsInFlight_ = 0;
+    // The work area was published after the server reported our latest strip: it is the window manager's
+    // answer to our strips as they are (events reach us in the order the server made them).
+    bool workAreaAnswersOwnStrips_ = true;
+    // What the desktop reserves along the top without a window of its own, learned from the work area.
     int desktopTopPixels_ = INT_MIN;
     bool notifyQueued_ = false;
 };

@@ -111,13 +111,17 @@ LUA
     fi
 }
 
-vd_start_display() {
+vd_start_xvfb() { # vd_start_xvfb WIDTHxHEIGHT: a virtual screen on the first free display number
     exec {vd_display_fd}<> "$VD_DIR/display"
-    setsid Xvfb -displayfd "$vd_display_fd" -screen 0 1920x1080x24 -nolisten tcp >"$VD_DIR/xvfb.log" 2>&1 &
+    setsid Xvfb -displayfd "$vd_display_fd" -screen 0 "$1x24" -nolisten tcp >"$VD_DIR/xvfb.log" 2>&1 &
     vd_pids+=($!)
     vd_wait_for 10 test -s "$VD_DIR/display" || { vd_log "Xvfb did not start"; cat "$VD_DIR/xvfb.log" >&2; return 1; }
     export DISPLAY=":$(head -n1 "$VD_DIR/display")"
     exec {vd_display_fd}>&-
+}
+
+vd_start_display() {
+    vd_start_xvfb 1920x1080 || return 1
     setsid openbox --sm-disable >"$VD_DIR/openbox.log" 2>&1 &
     vd_pids+=($!)
     # openbox announces itself before it manages windows; _NET_CLIENT_LIST appears once it does.
@@ -132,19 +136,30 @@ vd_start_bus() {
     vd_pids+=("$(cat "$VD_DIR/bus.pid")")
 }
 
+vd_start_system_bus() {
+    # A stand-in for the system bus, which containers and CI machines often lack: programs that look for a
+    # service there (logind) get a clean "not there" instead of failing to connect.
+    export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$VD_DIR/system-bus"
+    setsid dbus-daemon --session --fork --address="$DBUS_SYSTEM_BUS_ADDRESS" --print-pid=1 >"$VD_DIR/system-bus.pid"
+    vd_pids+=("$(cat "$VD_DIR/system-bus.pid")")
+}
+
+vd_bus_has_name() { # vd_bus_has_name NAME: something owns NAME on the session bus
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner \
+        "string:$1" 2>/dev/null | grep -q "boolean true"
+}
+
 vd_start_accessibility() { # the accessibility bus, where tests find controls by name (needs the session bus)
     setsid /usr/libexec/at-spi-bus-launcher --launch-immediately >"$VD_DIR/at-spi.log" 2>&1 &
     vd_pids+=($!)
-    vd_wait_for 10 sh -c 'dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
-        org.freedesktop.DBus.NameHasOwner string:org.a11y.Bus | grep -q "boolean true"' ||
+    vd_wait_for 10 vd_bus_has_name org.a11y.Bus ||
         { vd_log "the accessibility bus did not start"; cat "$VD_DIR/at-spi.log" >&2; return 1; }
 }
 
 vd_start_notifications() {
     setsid dunst >"$VD_DIR/dunst.log" 2>&1 &
     vd_pids+=($!)
-    vd_wait_for 10 sh -c 'dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
-        org.freedesktop.DBus.NameHasOwner string:org.freedesktop.Notifications | grep -q "boolean true"' ||
+    vd_wait_for 10 vd_bus_has_name org.freedesktop.Notifications ||
         { vd_log "dunst did not start"; return 1; }
 }
 
@@ -155,6 +170,18 @@ vd_stop_pids() { # TERM, then KILL what is still there after 5 s
         for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
         kill -9 "$pid" >/dev/null 2>&1 || true
     done
+}
+
+vd_descendants() { # vd_descendants PID: every process under PID, parents before their children
+    ps -e -o pid=,ppid= | awk -v root="$1" '
+        { children[$2] = children[$2] " " $1 }
+        END {
+            queue = children[root]
+            while (split(queue, next_pids, " ") > 0) {
+                queue = ""
+                for (i in next_pids) { print next_pids[i]; queue = queue " " children[next_pids[i]] }
+            }
+        }'
 }
 
 vd_stop() {

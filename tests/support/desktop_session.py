@@ -8,6 +8,7 @@ import signal
 import struct
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 import wave
@@ -84,6 +85,19 @@ def near(color, expected, tolerance=12):
 RATE = 44100
 
 
+def seconds_in(text):
+    """'Keep the last 1 minute, 5 seconds' -> 65."""
+    minutes = re.search(r'(\d+) minutes?', text)
+    seconds = re.search(r'(\d+) seconds?', text)
+    return (int(minutes.group(1)) * 60 if minutes else 0) + (int(seconds.group(1)) if seconds else 0)
+
+
+def clip_frames(path):
+    """The exact number of sample frames of a clip's audio, as its container states it."""
+    return int(run('ffprobe', '-v', 'error', '-select_streams', 'a:0', '-show_entries', 'stream=duration_ts',
+                   '-of', 'default=noprint_wrappers=1:nokey=1', path).strip())
+
+
 def write_tone(path, seconds, frequency=440):
     with wave.open(path, 'wb') as file:
         file.setnchannels(1)
@@ -102,6 +116,129 @@ def loudness(path, start_seconds, seconds):
     return sum(abs(sample) for sample in stretch) / max(1, len(stretch))
 
 
+class WorkAreaWatch:
+    """Every value the root window's _NET_WORKAREA takes, with when it came (time.monotonic()); xprop prints
+    the first one at once."""
+
+    def __init__(self):
+        # Line-buffered: xprop uses stdio, which holds back what goes to a pipe.
+        self.process = subprocess.Popen(['stdbuf', '-oL', 'xprop', '-root', '-spy', '_NET_WORKAREA'],
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.lines = []
+        self.thread = threading.Thread(target=self.read, daemon=True)
+        self.thread.start()
+
+    def read(self):
+        for line in self.process.stdout:
+            self.lines.append((time.monotonic(), line.split('=', 1)[-1].strip()))
+
+    def values(self, until=None):
+        return [value for at, value in self.lines if until is None or at <= until]
+
+    def changes(self, until=None):
+        return max(0, len(self.values(until)) - 1)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(10)
+        self.thread.join(10)
+
+
+class PlaceWatch:
+    """Where an X window is on the screen, looked at five times a second: the places it took, in order."""
+
+    def __init__(self, window):
+        self.window = window
+        self.places = []
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self.look, daemon=True)
+        self.thread.start()
+
+    def look(self):
+        while not self.stopping.wait(0.2):
+            place = window_geometry(self.window)
+            if place and (not self.places or self.places[-1] != place):
+                self.places.append(place)
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join(10)
+
+
+def cpu_seconds(pid):
+    """The processor time a process has used so far, user and system."""
+    with open(f'/proc/{pid}/stat') as stat:
+        fields = stat.read().rsplit(')', 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
+
+
+def desktop_processes():
+    """{pid: name} of the desktop's own compositor and shell processes that scripts/desktop-session started,
+    with their XWayland."""
+    pids = [int(pid) for pid in os.environ.get('TEMPOLIS_DESKTOP_PIDS', '').split()]
+    found = {}
+    for pid in pids:
+        with open(f'/proc/{pid}/comm') as comm:
+            found[pid] = comm.read().strip()
+        children = subprocess.run(['ps', '-o', 'pid=,comm=', '--ppid', str(pid)], capture_output=True, text=True)
+        for line in children.stdout.splitlines():
+            child, name = line.split(None, 1)
+            if name == 'Xwayland':
+                found[int(child)] = name
+    return found
+
+
+def window_geometry(window):
+    """(x, y, width, height) of an X window on the screen, or None when it is gone."""
+    return xwininfo_geometry('-id', str(window))
+
+
+def screen_geometry():
+    return xwininfo_geometry('-root')
+
+
+def xwininfo_geometry(*which):
+    result = subprocess.run(['xwininfo', *which], capture_output=True, text=True)
+    if result.returncode != 0:
+        return None
+    numbers = {label: int(value) for label, value in
+               re.findall(r'(Absolute upper-left X|Absolute upper-left Y|Width|Height):\s+(-?\d+)', result.stdout)}
+    return (numbers['Absolute upper-left X'], numbers['Absolute upper-left Y'], numbers['Width'], numbers['Height'])
+
+
+def frame_geometry(window):
+    """A managed window's rectangle with the frame its window manager draws around it."""
+    x, y, width, height = window_geometry(window)
+    extents = re.findall(r'\d+', run('xprop', '-id', str(window), '_NET_FRAME_EXTENTS').split('=')[-1])
+    left, right, top, bottom = map(int, extents) if len(extents) == 4 else (0, 0, 0, 0)
+    return x - left, y - top, width + left + right, height + top + bottom
+
+
+def maximized_window_frame():
+    """Maximizes another program's window through the window manager and returns its frame once it fills the
+    area the window manager leaves to windows (more than half the screen each way)."""
+    title = 'AnotherProgram'
+    other = subprocess.Popen(['xmessage', '-title', title, '-geometry', '300x200+100+300', 'another program'])
+    try:
+        window = wait_for(lambda: subprocess.run(['xdotool', 'search', '--onlyvisible', '--name', title],
+                                                 capture_output=True, text=True).stdout.split(), what=title)[0]
+        run('wmctrl', '-i', '-r', window, '-b', 'add,maximized_vert,maximized_horz')
+        _, _, width, height = screen_geometry()
+
+        def maximized():
+            frame = frame_geometry(window)
+            return frame if frame[2] > width / 2 and frame[3] > height / 2 else None
+        return wait_for(maximized, what='the window to be maximized')
+    finally:
+        other.kill()
+        other.wait()
+
+
+def overlap(a, b):
+    return a[0] < b[0] + b[2] and b[0] < a[0] + a[2] and a[1] < b[1] + b[3] and b[1] < a[1] + a[3]
+
+
 class Pointer:
     @staticmethod
     def move(x, y):
@@ -116,10 +253,26 @@ class Pointer:
         run('xdotool', 'mouseup', '1')
 
 
+def private_program_environment(folder, settings=None):
+    """The environment for the program with its settings, cache and data folders in `folder`. The settings say
+    the announcement window was seen just now (it has tests of its own), plus what `settings` adds (None leaves
+    a key out)."""
+    environment = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON='1')
+    for name in ('config', 'cache', 'data'):
+        path = os.path.join(folder, name)
+        os.makedirs(path, exist_ok=True)
+        environment[f'XDG_{name.upper()}_HOME'] = path
+    os.makedirs(os.path.join(folder, 'config', 'Orvane'))
+    with open(os.path.join(folder, 'config', 'Orvane', 'Tempolis.conf'), 'w') as conf:
+        values = {'Final Update Launch Count': 1, 'Final Update Launch Date': time.time(), **(settings or {})}
+        conf.write('[General]\n' + ''.join(f'{key.replace(" ", "%20")}={value}\n'
+                                           for key, value in values.items() if value is not None))
+    return environment
+
+
 class ProgramTestCase(unittest.TestCase):
-    """Starts `program` (set by the test module) with private settings, cache and data folders. The settings say
-    the announcement window was seen just now (it has tests of its own), plus what `settings` adds (None leaves a
-    key out)."""
+    """Starts `program` (set by the test module) with private settings, cache and data folders
+    (private_program_environment)."""
     program_path = ''
     arguments = []
     settings = {}
@@ -131,16 +284,7 @@ class ProgramTestCase(unittest.TestCase):
         if not self.program_path or not os.environ.get('DISPLAY'):
             self.skipTest('needs the program and the test session (scripts/test-session)')
         self.folder = tempfile.TemporaryDirectory()
-        environment = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON='1')
-        for name in ('config', 'cache', 'data'):
-            path = os.path.join(self.folder.name, name)
-            os.makedirs(path, exist_ok=True)
-            environment[f'XDG_{name.upper()}_HOME'] = path
-        os.makedirs(os.path.join(self.folder.name, 'config', 'Orvane'))
-        with open(os.path.join(self.folder.name, 'config', 'Orvane', 'Tempolis.conf'), 'w') as conf:
-            values = {'Final Update Launch Count': 1, 'Final Update Launch Date': time.time(), **self.settings}
-            conf.write('[General]\n' + ''.join(f'{key.replace(" ", "%20")}={value}\n'
-                                               for key, value in values.items() if value is not None))
+        environment = private_program_environment(self.folder.name, self.settings)
         self.prepare_folders()
         run('xsetroot', '-solid', '#%02x%02x%02x' % DESKTOP_COLOR)
         self.addCleanup(run, 'xsetroot', '-solid', 'black')
@@ -192,6 +336,45 @@ class ProgramTestCase(unittest.TestCase):
                                           and node.description), what='the status icon')
         box = view.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
         return box.x + box.width / 2, box.y + box.height / 2, box
+
+    # The status item's gesture.
+
+    def pull(self, x, y, to):
+        """Presses on (x, y) and pulls the pointer to `to` in steps, as a hand would."""
+        Pointer.move(x, y)
+        Pointer.press()
+        steps = 8
+        for step in range(1, steps + 1):
+            Pointer.move(x + (to[0] - x) * step / steps, y + (to[1] - y) * step / steps)
+
+    def popup_duration(self, at):
+        """The time popup's duration for the pointer at `at`, recomputed for what is held now."""
+        Pointer.move(at[0] + 1, at[1])
+        Pointer.move(at[0], at[1])
+        return self.label('Time Popup', 'Duration')
+
+    def steady_duration(self, at):
+        """The time popup's duration once it stays the same for half a second (the pointer held still)."""
+        last, since = None, time.monotonic()
+        while True:
+            text = self.popup_duration(at)
+            if text != last:
+                last, since = text, time.monotonic()
+            elif text and time.monotonic() - since >= 0.5:
+                return text
+            time.sleep(0.1)
+
+    def save_through_dialog(self, name):
+        """Saves the clip the save dialog offers as `name` in the test's folder; returns its path once there."""
+        dialog = wait_for(lambda: self.find_showing('Save Recording', 'dialog'), what='the save dialog')
+        clip = os.path.join(self.folder.name, name)
+        name_field = self.find(lambda node: node.getRoleName() == 'text' and node.getState().contains(
+            pyatspi.STATE_EDITABLE), dialog)
+        name_field.queryEditableText().setTextContents(clip)
+        self.find(lambda node: node.getRoleName() == 'push button' and node.name == 'Save',
+                  dialog).queryAction().doAction(0)
+        wait_for(lambda: os.path.exists(clip), what='the saved clip')
+        return clip
 
     @staticmethod
     def recording_icon(icon):

@@ -6,54 +6,21 @@ pixel, and the saved clip decoded with ffprobe.
     gesture_test.py PROGRAM    (inside scripts/test-session)
 """
 import os
-import re
 import signal
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'support'))
-from desktop_session import (DESKTOP_COLOR, POPUPS, Pointer, ProgramTestCase, near,  # noqa: E402
-                             pixels, pyatspi, run, wait_for)
+from desktop_session import (DESKTOP_COLOR, POPUPS, Pointer, ProgramTestCase, clip_frames, near,  # noqa: E402
+                             pixels, run, seconds_in, wait_for)
 
 PROGRAM = sys.argv.pop(1) if len(sys.argv) > 1 else ''
 BEAM_GREEN = (126, 217, 87)
 
 
-def seconds_in(text):
-    """'Keep the last 1 minute, 5 seconds' -> 65."""
-    minutes = re.search(r'(\d+) minutes?', text)
-    seconds = re.search(r'(\d+) seconds?', text)
-    return (int(minutes.group(1)) * 60 if minutes else 0) + (int(seconds.group(1)) if seconds else 0)
-
-
 class GestureTest(ProgramTestCase):
     program_path = PROGRAM
-
-    def pull(self, x, y, to):
-        """Presses on (x, y) and pulls the pointer to `to` in steps, as a hand would."""
-        Pointer.move(x, y)
-        Pointer.press()
-        steps = 8
-        for step in range(1, steps + 1):
-            Pointer.move(x + (to[0] - x) * step / steps, y + (to[1] - y) * step / steps)
-
-    def popup_duration(self, at):
-        """The time popup's duration for the pointer at `at`, recomputed for what is held now."""
-        Pointer.move(at[0] + 1, at[1])
-        Pointer.move(at[0], at[1])
-        return self.label('Time Popup', 'Duration')
-
-    def steady_duration(self, at):
-        """The time popup's duration once it stays the same for half a second (the pointer held still)."""
-        last, since = None, time.monotonic()
-        while True:
-            text = self.popup_duration(at)
-            if text != last:
-                last, since = text, time.monotonic()
-            elif text and time.monotonic() - since >= 0.5:
-                return text
-            time.sleep(0.1)
 
     def test_drag_keeps_the_recent_past(self):
         x, y, icon = self.icon_centre()
@@ -92,17 +59,8 @@ class GestureTest(ProgramTestCase):
         self.assertTrue(near(shot[(round(x) - 150, round(y) + 30)], DESKTOP_COLOR), 'the panel is opaque')
 
         Pointer.release()
-        dialog = wait_for(lambda: self.find_showing('Save Recording', 'dialog'), what='the save dialog')
-        clip = os.path.join(self.folder.name, 'clip.m4a')
-        name_field = self.find(lambda node: node.getRoleName() == 'text' and node.getState().contains(
-            pyatspi.STATE_EDITABLE), dialog)
-        name_field.queryEditableText().setTextContents(clip)
-        self.find(lambda node: node.getRoleName() == 'push button' and node.name == 'Save',
-                  dialog).queryAction().doAction(0)
-        wait_for(lambda: os.path.exists(clip), what='the saved clip')
-        frames = run('ffprobe', '-v', 'error', '-select_streams', 'a:0', '-show_entries', 'stream=duration_ts',
-                     '-of', 'default=noprint_wrappers=1:nokey=1', clip).strip()
-        self.assertEqual(int(frames), seconds * 44100, f'the popup promised "{promised}"')
+        clip = self.save_through_dialog('clip.m4a')
+        self.assertEqual(clip_frames(clip), seconds * 44100, f'the popup promised "{promised}"')
         saved = wait_for(lambda: self.label('Saved Popup', 'Duration'), what='the saved popup')
         self.assertEqual(seconds_in(saved), seconds, saved)
 

@@ -1,5 +1,6 @@
 #include "EventRecorder.h"
 #include "Eventually.h"
+#include "StandInDesktop.h"
 #include "StatusBar.h"
 #include "StatusBarButton.h"
 #include "StatusItem.h"
@@ -39,16 +40,30 @@ protected:
     // A desktop panel along the top of the screen that reserves its height, as another program's would.
     static std::unique_ptr<QWidget> topPanel(int heightPixels) {
         const QRect screen = QGuiApplication::primaryScreen()->geometry();
+        return panel(QRect(screen.left(), screen.top(), screen.width(), heightPixels),
+                     QStringLiteral("0, 0, %1, 0, 0, 0, 0, 0, %2, %3, 0, 0")
+                         .arg(heightPixels)
+                         .arg(screen.left())
+                         .arg(screen.right()));
+    }
+
+    // A desktop panel along the right edge of the screen, over rows `top` to `bottom`, that reserves its
+    // width.
+    static std::unique_ptr<QWidget> rightPanel(int widthPixels, int top, int bottom) {
+        const QRect screen = QGuiApplication::primaryScreen()->geometry();
+        return panel(
+            QRect(QPoint(screen.right() + 1 - widthPixels, top), QPoint(screen.right(), bottom)),
+            QStringLiteral("0, %1, 0, 0, 0, 0, %2, %3, 0, 0, 0, 0").arg(widthPixels).arg(top).arg(bottom));
+    }
+
+    // A dock window at `geometry` with the partial strut `strut` (as xprop writes it).
+    static std::unique_ptr<QWidget> panel(const QRect& geometry, const QString& strut) {
         auto panel =
             std::make_unique<QWidget>(nullptr, Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus);
         panel->setAttribute(Qt::WA_X11NetWmWindowTypeDock);
-        panel->setGeometry(screen.left(), screen.top(), screen.width(), heightPixels);
+        panel->setGeometry(geometry);
         panel->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(panel.get()));
-        const QString strut = QStringLiteral("0, 0, %1, 0, 0, 0, 0, 0, %2, %3, 0, 0")
-                                  .arg(heightPixels)
-                                  .arg(screen.left())
-                                  .arg(screen.right());
         std::string output;
         EXPECT_EQ(
             XvfbSession::run({"xprop", "-id", std::to_string(panel->winId()), "-f", "_NET_WM_STRUT_PARTIAL",
@@ -176,6 +191,86 @@ TEST_F(StatusItemOnX11, ReservesItsStripSoAMaximizedWindowLeavesItFree) {
 
 TEST_F(StatusItemOnX11, UnderAnotherPanelReservesTheBandDownToItsOwnBottom) {
     expectItemReservesItsStripUnderAPanel(30);
+}
+
+// Under a desktop that draws its own bar along the top and answers a strip in the corner as mutter does
+// (StandInDesktop), the item sits under that bar at the right edge and the answer to its strip moves it no
+// more. The answer leaves out the columns beside the strip (the larger free rectangle): placed from it, the
+// item would move left, reserve a new strip, be answered with a band across the width, move right again, and
+// so on for ever.
+TEST_F(StatusItemOnX11, StaysPutWhateverTheDesktopAnswersToItsStrip) {
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    constexpr int barPixels = 32;
+    StandInDesktop desktop(barPixels);
+    ASSERT_TRUE(becomes([] { return QGuiApplication::primaryScreen()->availableGeometry().top(); },
+                        screen.top() + barPixels));
+    auto item = StatusBar::system().statusItem(StatusBar::squareLength);
+    QSignalSpy moved(item.get(), &StatusItem::frameChanged);
+    const QRect expected(screen.right() + 1 - StatusBar::thicknessPixels, screen.top() + barPixels,
+                         StatusBar::thicknessPixels, StatusBar::thicknessPixels);
+    ASSERT_TRUE(becomes([&] { return X11Tools::serverGeometry(item->window()); }, expected));
+
+    const QRect beside(QPoint(screen.left(), screen.top() + barPixels),
+                       QPoint(expected.left() - 1, screen.bottom()));
+    EXPECT_TRUE(becomes([&] { return desktop.workArea(); }, beside));
+    EXPECT_TRUE(becomes([] { return QGuiApplication::primaryScreen()->availableGeometry(); }, beside));
+    EXPECT_FALSE(eventually([&] { return moved.count() > 0; }, 500));
+    EXPECT_EQ(X11Tools::serverGeometry(item->window()), expected);
+    EXPECT_EQ(item->frame(), expected);
+    EXPECT_EQ(desktop.changes(), 1); // the one answer to the one strip
+}
+
+// The desktop's own bar is learned from the work area whenever it changes, and the item follows it: up when
+// the bar goes, down when it grows (also to where the item's own strip reached before), up when it shrinks.
+TEST_F(StatusItemOnX11, FollowsTheBarTheDesktopReservesThroughTheWorkAreaOnly) {
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    StandInDesktop desktop(32);
+    ASSERT_TRUE(becomes([] { return QGuiApplication::primaryScreen()->availableGeometry().top(); },
+                        screen.top() + 32));
+    auto item = StatusBar::system().statusItem(StatusBar::squareLength);
+    ASSERT_TRUE(becomes([&] { return item->frame().top(); }, screen.top() + 32));
+    for (const int barPixels : {0, 54, 40, 32}) {
+        SCOPED_TRACE(barPixels);
+        desktop.setBandPixels(barPixels);
+        const QRect expected(screen.right() + 1 - StatusBar::thicknessPixels, screen.top() + barPixels,
+                             StatusBar::thicknessPixels, StatusBar::thicknessPixels);
+        EXPECT_TRUE(becomes([&] { return X11Tools::serverGeometry(item->window()); }, expected));
+        // Settled: the desktop has answered the strip where the item is now, and Qt has seen the answer.
+        EXPECT_TRUE(becomes([] { return QGuiApplication::primaryScreen()->availableGeometry(); },
+                            QRect(QPoint(screen.left(), screen.top() + barPixels),
+                                  QPoint(expected.left() - 1, screen.bottom()))));
+        QSignalSpy moved(item.get(), &StatusItem::frameChanged);
+        EXPECT_FALSE(eventually([&] { return moved.count() > 0; }, 500));
+        EXPECT_EQ(item->frame(), expected);
+    }
+}
+
+// Another program's panel along the right edge pushes the item left when it reserves the item's rows, and
+// only then.
+TEST_F(StatusItemOnX11, StaysLeftOfAPanelAlongTheRightEdgeOverItsRows) {
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    constexpr int panelWidthPixels = 48;
+    struct Case {
+        const char* what;
+        int firstRow;
+        int lastRow;
+        int expectedRight;
+    };
+    const Case cases[] = {
+        {"whole height", screen.top(), screen.bottom(), screen.right() - panelWidthPixels},
+        {"from the item's last row", screen.top() + StatusBar::thicknessPixels - 1, screen.top() + 400,
+         screen.right() - panelWidthPixels},
+        {"below the item", screen.top() + StatusBar::thicknessPixels, screen.top() + 400, screen.right()},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        const auto panel = rightPanel(panelWidthPixels, test.firstRow, test.lastRow);
+        auto item = StatusBar::system().statusItem(StatusBar::squareLength);
+        const QRect expected(test.expectedRight + 1 - StatusBar::thicknessPixels, screen.top(),
+                             StatusBar::thicknessPixels, StatusBar::thicknessPixels);
+        EXPECT_TRUE(becomes([&] { return item->frame(); }, expected));
+        EXPECT_TRUE(becomes([&] { return X11Tools::serverGeometry(item->window()); }, expected));
+    }
 }
 
 TEST_F(StatusItemOnX11, AViewOverTheButtonTracksAPressOutsideTheItemAndSeesEscape) {
