@@ -119,7 +119,7 @@ bool AudioBuffer::makeRing(double requestedSeconds, bool recreateFile, bool enco
     if (recreateFile) {
         descriptor = createBufferFile();
     } else {
-        descriptor = open(fileBufferURL_.c_str(), O_WRONLY | O_CLOEXEC);
+        descriptor = open(fileBufferURL_.c_str(), O_RDWR | O_CLOEXEC);
         if (descriptor < 0) {
             logError("Error preallocating buffer file. (" + errorDescription(errno) + ")");
             return false;

@@ -62,7 +62,7 @@ bool RingFile::makeFolder(const std::filesystem::path& cachesFolder, std::string
 
 int RingFile::create(const std::filesystem::path& path) {
     unlink(path.c_str());
-    return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    return open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
 }
 
 bool RingFile::reserve(int descriptor, int64_t sizeBytes, const std::string& fileName, const Logger& log) {
@@ -92,7 +92,7 @@ bool RingFile::erase(const std::filesystem::path& path, int64_t lengthBytes, con
     if (recreated) {
         *recreated = false;
     }
-    const int descriptor = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    const int descriptor = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (descriptor < 0) {
         log("Error opening the " + fileName + " to erase it. (" + std::strerror(errno) + ")");
         return false;

@@ -22,8 +22,9 @@ public:
         return cachesFolder / "Tempolis";
     }
 
-    // Creates the file at `path` anew, readable and writable by its owner only, and opens it for writing;
-    // -1 on failure.
+    // Creates the file at `path` anew, readable and writable by its owner only, and opens it for reading and
+    // writing (reserving on a file system without fallocate, such as ramfs, reads each block before writing
+    // it: glibc 2.36's posix_fallocate answers EBADF on a write-only descriptor); -1 on failure.
     static int create(const std::filesystem::path& path);
     // Reserves the whole length in one request, so recording never grows the file or runs out of space. A
     // refused reservation gives back what it took. Failures are told to `log`.

@@ -601,6 +601,30 @@ protected:
     std::vector<std::pair<double, double>> shortfalls; // written on the queue, read after waiting for it
 };
 
+// Where the file system cannot reserve space at once (ramfs, some network file systems) every block is
+// written instead; the ring is reserved all the same, and a reset erases it all the same.
+TEST_F(AudioBufferDiskFull, AFileSystemWithoutFallocateStillGetsTheWholeRing) {
+    if (geteuid() != 0 || mount("none", disk.path().c_str(), "ramfs", 0, nullptr) != 0) {
+        GTEST_SKIP() << "needs root to mount a ramfs";
+    }
+    harness.make(120, 44'100, disk.path());
+    EXPECT_EQ(harness.buffer->keptDurationSeconds(), 120);
+    const auto ring = AudioBuffer::ringFilePath(disk.path());
+    struct stat status {};
+    ASSERT_EQ(stat(ring.c_str(), &status), 0);
+    EXPECT_EQ(status.st_size, 120 * 88'200);
+    EXPECT_GE(status.st_blocks * 512, status.st_size);
+    harness.buffer->start();
+    appendSeconds(40);
+    std::promise<void> erased;
+    harness.buffer->reset([&] { erased.set_value(); });
+    erased.get_future().get();
+    std::ifstream stream(ring, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\0'), static_cast<std::ptrdiff_t>(bytes.size()));
+    EXPECT_TRUE(log.lines().empty()) << log.lines().front();
+}
+
 TEST_F(AudioBufferDiskFull, WithoutRoomForAMinuteTheNewestThirtySecondsRollInMemoryUntilTheRingFits) {
     if (!mounted("1m")) {
         GTEST_SKIP() << "needs root to mount a small tmpfs";
