@@ -54,42 +54,6 @@ bool copyContents(int from, int to, QString* error) {
     }
 }
 
-// Copies next to the destination first, so the destination is replaced only by a complete file.
-bool copyAcross(const QByteArray& source, const QByteArray& destination, QString* error) {
-    const int from = open(source.constData(), O_RDONLY | O_CLOEXEC);
-    if (from < 0) {
-        *error = describe(errno);
-        return false;
-    }
-    QByteArray staging = destination + ".partial-XXXXXX";
-    const int to = mkostemp(staging.data(), O_CLOEXEC);
-    if (to < 0) {
-        *error = describe(errno);
-        close(from);
-        return false;
-    }
-    bool copied = copyContents(from, to, error);
-    if (copied && fsync(to) != 0) {
-        *error = describe(errno);
-        copied = false;
-    }
-    close(from);
-    if (close(to) != 0 && copied) {
-        *error = describe(errno);
-        copied = false;
-    }
-    if (copied && rename(staging.constData(), destination.constData()) != 0) {
-        *error = describe(errno);
-        copied = false;
-    }
-    if (!copied) {
-        unlink(staging.constData());
-        return false;
-    }
-    unlink(source.constData());
-    return true;
-}
-
 std::atomic<bool> renameWithoutReplacingAllowed{true};
 
 // Renames `from` to `to` unless something is at `to`, in one step: 0 when done, else the errno (EEXIST
@@ -140,6 +104,22 @@ QByteArray stageCopy(const QByteArray& source, const QByteArray& folder, QString
         return {};
     }
     return staging;
+}
+
+// Copies next to the destination first, so the destination is replaced only by a complete file.
+bool copyAcross(const QByteArray& source, const QByteArray& destination, QString* error) {
+    const QByteArray staging =
+        stageCopy(source, QFile::encodeName(QFileInfo(QFile::decodeName(destination)).absolutePath()), error);
+    if (staging.isEmpty()) {
+        return false;
+    }
+    if (rename(staging.constData(), destination.constData()) != 0) {
+        *error = describe(errno);
+        unlink(staging.constData());
+        return false;
+    }
+    unlink(source.constData());
+    return true;
 }
 
 // Tries `candidates` in turn until one is free; the source (or its staged copy across file systems) goes

@@ -1,6 +1,7 @@
 #include "FakeCaptureSystem.h"
 
 #include <algorithm>
+#include <cmath>
 
 std::vector<CaptureDevice> FakeCaptureSystem::devices() {
     std::lock_guard lock(mutex_);
@@ -49,6 +50,18 @@ void FakeCaptureSystem::unplug(const std::string& uniqueID) {
     }
     emit deviceDisconnected(uniqueID);
     emit devicesChanged();
+}
+
+void FakeCaptureSystem::deliverTone(double seconds) {
+    std::vector<int16_t> samples(static_cast<std::size_t>(seconds * 44'100));
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = static_cast<int16_t>(8'000 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 44'100));
+    }
+    const auto deliver = lastSession()->blockHandler;
+    for (std::size_t offset = 0; offset < samples.size(); offset += 4'410) {
+        const std::size_t count = std::min<std::size_t>(4'410, samples.size() - offset);
+        deliver(samples.data() + offset, count * 2);
+    }
 }
 
 void FakeCaptureSystem::sendEvent(CaptureSession::Event event) {

@@ -33,6 +33,9 @@ public:
         std::lock_guard lock(mutex_);
         return sessions.empty() ? nullptr : sessions.back();
     }
+    // Delivers `seconds` of a 440 Hz tone through the newest session, in tenths of a second, as a capture
+    // queue would.
+    void deliverTone(double seconds);
     // Sends an event from the newest session, as the platform would (on the main thread).
     void sendEvent(CaptureSession::Event event);
 

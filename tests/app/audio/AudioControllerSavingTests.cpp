@@ -57,16 +57,7 @@ protected:
 
     // Records `seconds` of a tone through the capture path, as the capture queue would.
     void record(double seconds) {
-        std::vector<int16_t> samples(static_cast<std::size_t>(seconds * 44'100));
-        for (std::size_t i = 0; i < samples.size(); ++i) {
-            samples[i] =
-                static_cast<int16_t>(8'000 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 44'100));
-        }
-        const auto& deliver = capture.lastSession()->blockHandler;
-        for (std::size_t offset = 0; offset < samples.size(); offset += 4'410) {
-            const std::size_t count = std::min<std::size_t>(4'410, samples.size() - offset);
-            deliver(samples.data() + offset, count * 2);
-        }
+        capture.deliverTone(seconds);
         controller->audioBuffer().queue().sync([] {}); // held, as the status says
     }
 
@@ -118,8 +109,12 @@ TEST_F(AudioControllerSaveClipTest, TheMinimumIsCheckedOnWhatTheExportReallyRead
     QSignalSpy complete(controller.get(), &AudioController::processingComplete);
     QSignalSpy finished(controller.get(), &AudioController::exportFinished);
     QSignalSpy failed(controller.get(), &AudioController::exportError);
+    // The buffer's queue is busy: the pause's reset is still to run when the save is asked for.
+    std::promise<void> busy;
+    controller->audioBuffer().queue().async([done = busy.get_future().share()] { done.wait(); });
     controller->pauseRecording();
     const Outcome outcome = save(10, QString::fromStdString(folder.path().string()));
+    busy.set_value();
     ASSERT_TRUE(QTest::qWaitFor([&] { return outcome->has_value(); }, 10'000));
     EXPECT_EQ((*outcome)->errorName, "NothingToSave");
     EXPECT_EQ(started.count(), 1);

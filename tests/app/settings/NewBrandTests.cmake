@@ -10,4 +10,4 @@ gtest_discover_tests(new_brand_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120
 add_test(NAME settings.new_brand
     COMMAND /usr/bin/python3 -W ignore::DeprecationWarning ${CMAKE_CURRENT_LIST_DIR}/NewBrandWindowTest.py
             $<TARGET_FILE:Tempolis>)
-set_tests_properties(settings.new_brand PROPERTIES TIMEOUT 180 RESOURCE_LOCK x11_display)
+set_tests_properties(settings.new_brand PROPERTIES TIMEOUT 180 RESOURCE_LOCK x11_display LABELS end-to-end)

@@ -140,8 +140,7 @@ TEST_F(AppDelegateTest, ALaunchEmptiesTheBufferButWakeKeepsItAndSleepWaitsForThe
     EXPECT_EQ(logind.activeInhibitors()[0].mode, "delay");
     const std::vector<uint8_t> samples(44'100, 3);
     capture.lastSession()->blockHandler(samples.data(), samples.size());
-    app.audioController().audioBuffer().queue().sync([] {});
-    ASSERT_EQ(app.audioController().audioBuffer().memoryBufferCurrentSize(), 44'100);
+    ASSERT_EQ(app.audioController().audioBuffer().heldBytes(), 44'100);
 
     // Sleep and wake through logind's signal on the system bus.
     logind.prepareForSleep(true);

@@ -67,18 +67,7 @@ protected:
     }
 
     // Records `seconds` of a tone through the capture path.
-    void record(double seconds) {
-        std::vector<int16_t> samples(static_cast<std::size_t>(seconds * 44'100));
-        for (std::size_t i = 0; i < samples.size(); ++i) {
-            samples[i] =
-                static_cast<int16_t>(8'000 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 44'100));
-        }
-        const auto& deliver = capture.lastSession()->blockHandler;
-        for (std::size_t offset = 0; offset < samples.size(); offset += 4'410) {
-            const std::size_t count = std::min<std::size_t>(4'410, samples.size() - offset);
-            deliver(samples.data() + offset, count * 2);
-        }
-    }
+    void record(double seconds) { capture.deliverTone(seconds); }
 
     // Waits for the export and its save panel.
     bool waitForPanel() {
@@ -228,7 +217,7 @@ TEST_F(ClipSavePanelTest, SavingToAnotherFileSystemWorks) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 5'000));
     EXPECT_GT(QFileInfo(chosen).size(), 1'000);
     EXPECT_TRUE(temporaryClips().isEmpty());
-    EXPECT_TRUE(QDir("/dev/shm").entryList({"*.partial-*"}, QDir::Files).isEmpty());
+    EXPECT_TRUE(QDir("/dev/shm").entryList({".tempolis-clip-*"}, QDir::Files | QDir::Hidden).isEmpty());
     QFile::remove(chosen);
 }
 
