@@ -42,8 +42,11 @@ void StatusBar::layoutItems() {
     const int top = struts_ ? struts_->topFreeOfOthers(*screen, itemWindows()) : available.y();
     int right = available.x() + available.width();
     for (StatusItem* item : items_) {
-        if (!item->isVisible())
+        if (!item->isVisible()) {
+            if (struts_)
+                struts_->releaseTop(*item->window());
             continue;
+        }
         const int width = item->widthPixels();
         right -= width;
         const QRect frame(right, top, width, thicknessPixels);

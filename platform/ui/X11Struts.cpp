@@ -109,6 +109,16 @@ void X11Struts::reserveTop(QWidget& window, const QRect& frame) {
     xcb_flush(connection_);
 }
 
+void X11Struts::releaseTop(QWidget& window) {
+    const WId id = window.internalWinId();
+    if (!id)
+        return;
+    // Deleting a property that is not there changes nothing, and tells the window manager nothing.
+    xcb_delete_property(connection_, static_cast<xcb_window_t>(id), strutPartialAtom_);
+    xcb_delete_property(connection_, static_cast<xcb_window_t>(id), strutAtom_);
+    xcb_flush(connection_);
+}
+
 int X11Struts::topFreeOfOthers(const QScreen& screen, const std::vector<WId>& ours) {
     const QRect geometry = screen.geometry();
     const int othersPixels = topReservedByOtherWindowsPixels(geometry.left(), geometry.right(), ours);
