@@ -5,7 +5,7 @@
 #include "Log.h"
 #include "StatusAnchor.h"
 
-#include <QGuiApplication>
+#include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScreen>
@@ -26,6 +26,8 @@ PointGestureWindow::PointGestureWindow(GrabbableStatusView& view)
     setAttribute(Qt::WA_NoSystemBackground);
     setFocusPolicy(Qt::NoFocus);
     setCursor(Qt::ArrowCursor);
+    // The band follows the pointer with no button held.
+    setMouseTracking(true);
 }
 
 PointGestureWindow::~PointGestureWindow() {
@@ -42,14 +44,19 @@ void PointGestureWindow::activate(const QPoint& globalPoint) {
     }
     if (!view_ || view_->appIsProcessing() || view_->isDragging())
         return;
+    // Like any click elsewhere, this one closes the popups that are open (they would take the pointer's events).
+    while (QWidget* popup = QApplication::activePopupWidget()) {
+        if (!popup->close())
+            break;
+    }
     active_ = true;
     pressed_ = false;
     origin_ = globalPoint;
     ++gesture_;
 
-    const QScreen* screen = QGuiApplication::screenAt(globalPoint);
+    const QScreen* screen = QApplication::screenAt(globalPoint);
     if (!screen)
-        screen = QGuiApplication::primaryScreen();
+        screen = QApplication::primaryScreen();
     setGeometry(screen ? screen->virtualGeometry()
                        : QRect(globalPoint - QPoint(2000, 2000), QSize(4000, 4000)));
     if (!Compositing::isActive())
