@@ -220,6 +220,22 @@ class TrayTest(TrayTestCase):
         time.sleep(1.0)  # a save would ask where to put the clip by now
         self.assertIsNone(self.find_showing('Save Recording', 'dialog'))
 
+        # Popovers hang where the user acted: a middle click opens the settings above it; from the menu, which
+        # has no position, they go to the end of the panel's edge (the top right without a panel). Always fully
+        # on the screen.
+        host.call(host.path, 'org.kde.StatusNotifierItem', 'SecondaryActivate', '(ii)', (x, y))
+        box = self.settings_extents()
+        self.assertLessEqual(box.y + box.height, y, 'above the click')
+        self.assertTrue(box.x <= x <= box.x + box.width, 'over the click')
+        run('xdotool', 'key', 'Escape')
+        wait_for(lambda: not POPUPS.showing('Settings'), what='the settings popover to close')
+        host.choose('Settings…')
+        box = self.settings_extents()
+        self.assertGreaterEqual(box.x + box.width, 1920 - 12, 'at the right end')
+        self.assertLessEqual(box.y, 12, 'at the top')
+        run('xdotool', 'key', 'Escape')
+        wait_for(lambda: not POPUPS.showing('Settings'), what='the settings popover to close')
+
         # From the menu: exactly the last 30 seconds.
         run('pactl', 'suspend-source', 'rec_mic', '0')
         wait_for(lambda: self.held_seconds() >= 31, timeout=60, what='31 seconds of audio')
@@ -238,6 +254,13 @@ class TrayTest(TrayTestCase):
 
         host.choose('Quit Tempolis')
         self.assertEqual(self.program.wait(10), 0, self.program_log())
+
+    def settings_extents(self):
+        popover = wait_for(lambda: POPUPS.showing('Settings'), what='the settings popover')
+        box = popover.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        self.assertTrue(box.x > 0 and box.y >= 0 and box.x + box.width <= 1920 and box.y + box.height <= 1080,
+                        f'on the screen: {box.x},{box.y} {box.width}x{box.height}')
+        return box
 
     def knob_centre(self, x, y):
         """The centre of the band's handle if it shows within 60 pixels of (x, y)."""
