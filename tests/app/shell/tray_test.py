@@ -135,6 +135,11 @@ class TrayTestCase(ProgramTestCase):
                                text=True).stdout.split()
         return [window for window in found if 'not found' not in run('xprop', '-id', window, '_NET_WM_STRUT_PARTIAL')]
 
+    def press(self, popup_name, name):
+        popup = wait_for(lambda: POPUPS.showing(popup_name), what=f'the {popup_name} popover')
+        wait_for(lambda: self.find(lambda node: node.getRoleName() == 'push button' and node.name == name, popup),
+                 what=f'"{name}" in {popup_name}').queryAction().doAction(0)
+
     def save_through_dialog(self, name):
         dialog = wait_for(lambda: self.find_showing('Save Recording', 'dialog'), what='the save dialog')
         clip = os.path.join(self.folder.name, name)
@@ -286,8 +291,22 @@ class TrayComesAndGoesTest(TrayTestCase):
         tray.command('stop', 'stopped')
         wait_for(self.floating_item_shown, timeout=2.0, what='the floating item within 2 s')
         tray.command('start', 'started')
-        tray.expect('registered')
+        host = Host(tray.expect('registered'))
         wait_for(lambda: not self.floating_item_shown(), what='the floating item to go again')
+
+        # "Show in System Tray" (on by default) applies at once: off, the icon leaves the tray and the floating
+        # item is back; on again, the icon returns.
+        host.choose('Settings…')
+        self.press('Settings', 'More Settings…')
+        more = wait_for(lambda: POPUPS.showing('More Settings'), what='the more-settings popover')
+        self.assertIsNotNone(self.find_showing('Shows in System Tray', 'label', more))
+        self.press('More Settings', 'Show in System Tray')
+        wait_for(self.floating_item_shown, what='the floating item')
+        wait_for(lambda: tray.command('items', 'items') == '', what='the icon to leave the tray')
+        self.assertIsNone(self.find_showing('Shows in System Tray', 'label', more))
+        self.press('More Settings', 'Show in System Tray')
+        tray.expect('registered')
+        wait_for(lambda: not self.floating_item_shown(), what='the floating item to go')
 
 
 if __name__ == '__main__':
