@@ -281,6 +281,15 @@ void AppDelegate::updateStatusItemMode() {
 }
 
 void AppDelegate::activateAt(const QPoint& globalPosition) {
+    // A tray that cannot tell where it was clicked (a keyboard, some panels) says (0, 0): the gesture then
+    // starts at the panel's end.
+    if (globalPosition.isNull()) {
+        lastActivation_.reset();
+        if (pointGesture_) {
+            pointGesture_->activate(StatusAnchor::panelCorner(QGuiApplication::primaryScreen()).rect.center());
+        }
+        return;
+    }
     lastActivation_ = globalPosition;
     if (pointGesture_) {
         pointGesture_->activate(globalPosition);
