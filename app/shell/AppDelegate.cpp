@@ -286,7 +286,8 @@ void AppDelegate::activateAt(const QPoint& globalPosition) {
     if (globalPosition.isNull()) {
         lastActivation_.reset();
         if (pointGesture_) {
-            pointGesture_->activate(StatusAnchor::panelCorner(QGuiApplication::primaryScreen()).rect.center());
+            pointGesture_->activate(
+                StatusAnchor::panelCorner(QGuiApplication::primaryScreen()).rect.center());
         }
         return;
     }
@@ -297,11 +298,13 @@ void AppDelegate::activateAt(const QPoint& globalPosition) {
 }
 
 StatusAnchor AppDelegate::statusAnchor() const {
-    if (statusItem_ && statusItem_->isVisible() && !statusItem_->frame().isEmpty()) {
-        return StatusAnchor::below(statusItem_->frame());
+    if (isInTray()) {
+        return lastActivation_ ? StatusAnchor::atPoint(*lastActivation_)
+                               : StatusAnchor::panelCorner(QGuiApplication::primaryScreen());
     }
-    if (isInTray() && lastActivation_) {
-        return StatusAnchor::atPoint(*lastActivation_);
+    // The floating item, also while it waits to learn whether a tray will show Tempolis instead.
+    if (statusItem_ && !statusItem_->frame().isEmpty()) {
+        return StatusAnchor::below(statusItem_->frame());
     }
     return StatusAnchor::panelCorner(QGuiApplication::primaryScreen());
 }
