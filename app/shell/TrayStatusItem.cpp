@@ -12,6 +12,8 @@
 #include <QPainter>
 #include <QPalette>
 
+#include <algorithm>
+
 namespace {
 constexpr const char* statusIconImageName = "Status-Icon-Template";
 const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");

@@ -44,7 +44,8 @@ void PointGestureWindow::activate(const QPoint& globalPoint) {
     }
     if (!view_ || view_->appIsProcessing() || view_->isDragging())
         return;
-    // Like any click elsewhere, this one closes the popups that are open (they would take the pointer's events).
+    // Like any click elsewhere, this one closes the popups that are open (they would take the pointer's
+    // events).
     while (QWidget* popup = QApplication::activePopupWidget()) {
         if (!popup->close())
             break;

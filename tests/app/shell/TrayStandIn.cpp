@@ -1,6 +1,6 @@
-// Plays a desktop's system tray on the session bus for the tray tests of the real program: the tray's registry
-// (FakeStatusNotifierWatcher, with a host that draws the items) as long as the test wants it. Reads one command
-// per line on its standard input and answers each on its standard output:
+// Plays a desktop's system tray on the session bus for the tray tests of the real program: the tray's
+// registry (FakeStatusNotifierWatcher, with a host that draws the items) as long as the test wants it. Reads
+// one command per line on its standard input and answers each on its standard output:
 //   start       the registry comes (as a panel that starts)       -> "started"
 //   stop        the registry goes (as a panel that quits)         -> "stopped"
 //   items       the registered items, separated by spaces         -> "items NAME..."
@@ -9,7 +9,6 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
-#include <QTextStream>
 
 #include <cstdio>
 #include <iostream>
