@@ -1,10 +1,12 @@
 // How quickly the rubber band follows the pointer: drives the status view's drag update with synthetic
 // pointer events over the real panel and time popup (on the display of the session it runs in), and times
-// each event to the end of the drawing it causes, the X server included.
+// each event to the end of the drawing it causes, the X server included. Then how quickly a click on the tray
+// icon shows the band: a tray host's Activate over the session bus, to the band drawn at that point.
 //
-//   drag_bench [--events N]     (run it under scripts/test-session, or on a desktop)
+//   drag_bench [--events N] [--activations N]    (run it under scripts/test-session, or on a desktop)
 //
 // Prints: events=<n> p50_ms=<x> p99_ms=<y> update_p99_ms=<z>
+//         activations=<n> activate_p50_ms=<x> activate_max_ms=<y>
 #include "AudioController.h"
 #include "DefaultsRecordingSettings.h"
 #include "FakeCaptureAuthorization.h"
@@ -12,9 +14,13 @@
 #include "GrabbableStatusView.h"
 #include "Localization.h"
 #include "MainStoryboard.h"
+#include "PointGestureWindow.h"
+#include "RubberBandLayer.h"
 #include "StatusBar.h"
 #include "StatusBarButton.h"
 #include "StatusItem.h"
+#include "StatusNotifierHostClient.h"
+#include "StatusNotifierItem.h"
 #include "TemporaryCaches.h"
 #include "Workspace.h"
 
@@ -47,6 +53,19 @@ protected:
     }
 };
 
+// Notices the first drawing of any rubber band (installed on the application, it sees a band made meanwhile).
+class BandPaintWatcher : public QObject {
+public:
+    bool painted = false;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && qobject_cast<RubberBandLayer*>(watched))
+            painted = true;
+        return false;
+    }
+};
+
 // Waits until the X server has carried out every request sent so far (drawing, shapes, moves).
 void syncWithServer() {
     if (const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) {
@@ -64,9 +83,12 @@ double percentile(std::vector<double> values, double fraction) {
 
 int main(int argc, char** argv) {
     int events = 10'000;
+    int activations = 20;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--events") == 0)
             events = std::max(1, std::atoi(argv[i + 1]));
+        if (std::strcmp(argv[i], "--activations") == 0)
+            activations = std::max(1, std::atoi(argv[i + 1]));
     }
     TemporaryCaches caches;
     QApplication application(argc, argv);
@@ -134,5 +156,41 @@ int main(int argc, char** argv) {
     view->endDrag(true);
     std::printf("events=%d p50_ms=%.3f p99_ms=%.3f update_p99_ms=%.3f\n", events, percentile(total, 0.5),
                 percentile(total, 0.99), percentile(update, 0.99));
+
+    // A tray host clicks the icon: Activate travels the session bus, the gesture begins at the click.
+    StatusNotifierItem trayItem(QStringLiteral("drag-bench"), QStringLiteral("Drag Bench"));
+    PointGestureWindow gesture(*view);
+    QObject::connect(&trayItem, &StatusNotifierItem::activated, &gesture, &PointGestureWindow::activate);
+    StatusNotifierHostClient host(QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS")),
+                                  trayItem.serviceName());
+    if (!trayItem.isExported() || !host.isConnected()) {
+        std::fprintf(stderr, "drag_bench: no session bus for the tray icon\n");
+        return 1;
+    }
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    const QPoint click(screen.right() - 120, screen.bottom() - 20);
+    std::vector<double> shown;
+    BandPaintWatcher watcher;
+    application.installEventFilter(&watcher);
+    for (int activation = 0; activation < activations; ++activation) {
+        QTest::qWait(static_cast<int>(
+            (GrabbableStatusView::retractSlideSeconds + GrabbableStatusView::retractShrinkSeconds) * 1000 +
+            100));
+        watcher.painted = false;
+        clock.start();
+        host.activate(click.x(), click.y());
+        while (!watcher.painted) {
+            if (clock.elapsed() > 2'000) {
+                std::fprintf(stderr, "drag_bench: the band never showed at the click\n");
+                return 1;
+            }
+            QCoreApplication::processEvents();
+        }
+        syncWithServer();
+        shown.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6);
+        gesture.cancel();
+    }
+    std::printf("activations=%d activate_p50_ms=%.3f activate_max_ms=%.3f\n", activations,
+                percentile(shown, 0.5), percentile(shown, 1.0));
     return 0;
 }

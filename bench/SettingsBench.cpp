@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
     AudioController controller(captureSystem, authorization, recordingSettings);
     controller.startRecording();
     SettingsEnvironment::shared() =
-        SettingsEnvironment{&controller, &captureSystem, {}, {}, QStringLiteral("1.0")};
+        SettingsEnvironment{&controller, &captureSystem, {}, {}, QStringLiteral("1.0"), {}};
     std::unique_ptr<StatusItem> item = StatusBar::system().statusItem(StatusBar::variableLength);
     StatusBarButton* button = item->button();
     button->setImage(QStringLiteral("Status-Icon-Template"));

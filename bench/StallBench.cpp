@@ -194,7 +194,8 @@ void settingsWhileFrozen() {
     DefaultsRecordingSettings recordingSettings;
     AudioController controller(system, authorization, recordingSettings);
     controller.startRecording();
-    SettingsEnvironment::shared() = SettingsEnvironment{&controller, &system, {}, {}, QStringLiteral("1.0")};
+    SettingsEnvironment::shared() =
+        SettingsEnvironment{&controller, &system, {}, {}, QStringLiteral("1.0"), {}};
     std::unique_ptr<StatusItem> item = StatusBar::system().statusItem(StatusBar::variableLength);
     item->button()->setImage(QStringLiteral("Status-Icon-Template"));
     if (!QTest::qWaitFor([&] { return controller.isRecording() && !system.knownDevices().empty(); },

@@ -55,5 +55,7 @@ qml6-module-qtquick-layouts, qml6-module-qtquick-controls, qml6-module-qtquick-t
 qml6-module-qtquick-window, qt6-qpa-plugins, libqt6svg6, libavformat59 (>= 7:5.0)")
 # Recording needs an audio server that speaks the PulseAudio protocol.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio | pipewire-pulse")
+# GNOME Shell shows tray icons only with the AppIndicator extension; without it Tempolis keeps its floating item.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-shell-extension-appindicator")
 
 include(CPack)

@@ -38,12 +38,16 @@ std::unique_ptr<QWidget> MoreSettingsController::loadView() {
     scene.setupUi(view.get());
     launchCheckmark_ = scene.launchCheckmark;
     launchButton_ = scene.launchButton;
+    trayCheckmark_ = scene.trayCheckmark;
+    trayButton_ = scene.trayButton;
     recordingButton_ = scene.recordingButton;
     quitButton_ = scene.quitButton;
     versionLabel_ = scene.versionLabel;
     launchButton_->setText(Localization::string("Settings Launch at Login"));
+    trayButton_->setText(Localization::string("Settings Show in System Tray"));
     quitButton_->setText(Localization::string("Settings Quit"));
     connect(launchButton_, &QPushButton::clicked, this, &MoreSettingsController::toggleLaunchAtLogin);
+    connect(trayButton_, &QPushButton::clicked, this, &MoreSettingsController::toggleSystemTray);
     connect(recordingButton_, &QPushButton::clicked, this, &MoreSettingsController::toggleRecording);
     connect(quitButton_, &QPushButton::clicked, this, &MoreSettingsController::quit);
     return view;
@@ -57,7 +61,7 @@ void MoreSettingsController::viewWillAppear() {
         versionLabel_->setText(Localization::string("Settings Version").arg(version));
     }
     updateRecordingStatus();
-    updateLaunchCheckmark();
+    updateCheckmarks();
     connect(audioController_, &AudioController::pausedChanged, this,
             &MoreSettingsController::updateRecordingStatus, Qt::UniqueConnection);
 }
@@ -67,30 +71,44 @@ void MoreSettingsController::viewWillDisappear() {
     disconnect(audioController_, nullptr, this, nullptr);
 }
 
-// "Resume" only undoes the user's pause (shown once the past is erased); at any other time, also while
-// capture restarts or the input is suspended, the button pauses.
-void MoreSettingsController::updateRecordingStatus() {
-    recordingButton_->setText(Localization::string(
-        audioController_->isPaused() ? "Settings Resume Recording" : "Settings Pause Recording"));
+QString MoreSettingsController::recordingActionTitle(const AudioController& audioController) {
+    return Localization::string(audioController.isPaused() ? "Settings Resume Recording"
+                                                           : "Settings Pause Recording");
 }
 
-void MoreSettingsController::updateLaunchCheckmark() {
+void MoreSettingsController::pauseOrResume(AudioController& audioController) {
+    if (audioController.isPaused()) {
+        audioController.resumeRecording();
+    } else {
+        audioController.pauseRecording();
+    }
+}
+
+void MoreSettingsController::updateRecordingStatus() {
+    recordingButton_->setText(recordingActionTitle(*audioController_));
+}
+
+void MoreSettingsController::updateCheckmarks() {
     launchCheckmark_->setVisible(Defaults::boolean(Defaults::autoLaunchKey));
+    trayCheckmark_->setVisible(Defaults::showsInSystemTray());
 }
 
 void MoreSettingsController::toggleLaunchAtLogin() {
     if (const auto& toggle = SettingsEnvironment::shared().toggleAutoLaunch) {
         toggle();
     }
-    updateLaunchCheckmark();
+    updateCheckmarks();
+}
+
+void MoreSettingsController::toggleSystemTray() {
+    if (const auto& toggle = SettingsEnvironment::shared().toggleSystemTray) {
+        toggle();
+    }
+    updateCheckmarks();
 }
 
 void MoreSettingsController::toggleRecording() {
-    if (audioController_->isPaused()) {
-        audioController_->resumeRecording();
-    } else {
-        audioController_->pauseRecording();
-    }
+    pauseOrResume(*audioController_);
 }
 
 void MoreSettingsController::quit() {

@@ -7,6 +7,7 @@
 #include "MoreSettingsController.h"
 #include "Popover.h"
 #include "SettingsEnvironment.h"
+#include "StatusAnchor.h"
 #include "StatusBarButton.h"
 #include "Storyboard.h"
 
@@ -62,7 +63,7 @@ void SettingsController::showPopover(StatusBarButton* button) {
     active = controller;
     // A press on the status item that closes the popover only closes it: no click, no drag.
     popover->setReplaysClosingPress(false);
-    popover->show(button->bounds(), button, RectEdge::minY);
+    StatusAnchor::current().show(*popover);
 }
 
 std::unique_ptr<QWidget> SettingsController::loadView() {

@@ -9,6 +9,7 @@
 #include "Log.h"
 #include "LoginItems.h"
 #include "NewBrandWindowController.h"
+#include "PointGestureWindow.h"
 #include "Popover.h"
 #include "ReviewRequester.h"
 #include "SettingsController.h"
@@ -16,12 +17,14 @@
 #include "StatusBar.h"
 #include "StatusBarButton.h"
 #include "Storyboard.h"
+#include "TrayStatusItem.h"
 #include "UsageAnalytics.h"
 #include "UserNotificationCenter.h"
 #include "Workspace.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QGuiApplication>
 #include <QRegularExpression>
 #include <QTimer>
 #include <QUrl>
@@ -59,16 +62,28 @@ AppDelegate::AppDelegate(Platform platform, QObject* parent)
                              Defaults::integer(Defaults::recordingsSavedKey) + 1);
     });
     statusItem_ = StatusBar::system().statusItem(StatusBar::variableLength);
+    // Where a tray may show Tempolis, the floating item waits until that is known (updateStatusItemMode()).
+    if (Defaults::showsInSystemTray()) {
+        statusItem_->setVisible(false);
+    }
+    StatusAnchor::setProvider([this] { return statusAnchor(); });
     audioController_->setAlertPresenter(
         [this](const QString& message, double durationSeconds) { showAlert(message, durationSeconds); });
-    SettingsEnvironment::shared() = SettingsEnvironment{
-        audioController_.get(), &this->platform.captureSystem, [this] { toggleAutoLaunch(); },
-        [] { QCoreApplication::quit(); }, this->platform.bundle.shortVersion()};
+    SettingsEnvironment::shared() = SettingsEnvironment{audioController_.get(),
+                                                        &this->platform.captureSystem,
+                                                        [this] { toggleAutoLaunch(); },
+                                                        [] { QCoreApplication::quit(); },
+                                                        this->platform.bundle.shortVersion(),
+                                                        [this] { toggleSystemTray(); }};
     sharedDelegate = this;
 }
 
 AppDelegate::~AppDelegate() {
     SettingsEnvironment::shared() = SettingsEnvironment{};
+    StatusAnchor::setProvider({});
+    // The gesture drives the status view, which goes with the status item.
+    pointGesture_.reset();
+    trayItem_.reset();
     if (sharedDelegate == this) {
         sharedDelegate = nullptr;
     }
@@ -91,7 +106,14 @@ void AppDelegate::applicationDidFinishLaunching() {
         connect(statusView_, &GrabbableStatusView::alertRequested, this, &AppDelegate::showAlert);
         connect(statusView_, &GrabbableStatusView::settingsToggleRequested, this,
                 &AppDelegate::toggleSettingsPopover);
+        connect(statusView_, &GrabbableStatusView::iconStateChanged, this, [this](StatusIconState state) {
+            if (trayItem_) {
+                trayItem_->setState(state);
+            }
+        });
+        pointGesture_ = std::make_unique<PointGestureWindow>(*statusView_);
     }
+    updateStatusItemMode();
 
     audioController_->audioBuffer().reset();
     audioController_->startRecording();
@@ -218,6 +240,83 @@ void AppDelegate::didReceiveResponse(const QVariantMap& userInfo, std::function<
     completionHandler();
 }
 
+void AppDelegate::toggleSystemTray() {
+    Defaults::setShowsInSystemTray(!Defaults::showsInSystemTray());
+    updateStatusItemMode();
+}
+
+bool AppDelegate::isInTray() const {
+    return trayItem_ && trayItem_->isShown();
+}
+
+void AppDelegate::updateStatusItemMode() {
+    const bool wanted = Defaults::showsInSystemTray();
+    if (wanted && !trayItem_ && statusView_) {
+        trayItem_ = std::make_unique<TrayStatusItem>(
+            *audioController_,
+            TrayMenu::Actions{
+                [this] { SettingsController::showPopover(statusItem_ ? statusItem_->button() : nullptr); },
+                [] { QCoreApplication::quit(); }});
+        trayItem_->setState(statusView_->iconState());
+        connect(trayItem_.get(), &TrayStatusItem::presenceChanged, this, &AppDelegate::updateStatusItemMode);
+        connect(trayItem_.get(), &TrayStatusItem::activated, this, &AppDelegate::activateAt);
+        connect(trayItem_.get(), &TrayStatusItem::secondaryActivated, this, [this](QPoint position) {
+            lastActivation_ = position;
+            if (pointGesture_) {
+                pointGesture_->cancel();
+            }
+            toggleSettingsPopover();
+        });
+        connect(&trayItem_->menu(), &TrayMenu::entryChosen, this, [this] {
+            lastActivation_.reset();
+            if (pointGesture_) {
+                pointGesture_->cancel();
+            }
+        });
+    } else if (!wanted && trayItem_) {
+        trayItem_.reset();
+    }
+    const bool inTray = isInTray();
+    if (!inTray) {
+        lastActivation_.reset();
+        if (pointGesture_) {
+            pointGesture_->cancel();
+        }
+    }
+    if (statusItem_) {
+        statusItem_->setVisible(!inTray && !(trayItem_ && trayItem_->isUndecided()));
+    }
+}
+
+void AppDelegate::activateAt(const QPoint& globalPosition) {
+    // A tray that cannot tell where it was clicked (a keyboard, some panels) says (0, 0): the gesture then
+    // starts at the panel's end.
+    if (globalPosition.isNull()) {
+        lastActivation_.reset();
+        if (pointGesture_) {
+            pointGesture_->activate(
+                StatusAnchor::panelCorner(QGuiApplication::primaryScreen()).rect.center());
+        }
+        return;
+    }
+    lastActivation_ = globalPosition;
+    if (pointGesture_) {
+        pointGesture_->activate(globalPosition);
+    }
+}
+
+StatusAnchor AppDelegate::statusAnchor() const {
+    if (isInTray()) {
+        return lastActivation_ ? StatusAnchor::atPoint(*lastActivation_)
+                               : StatusAnchor::panelCorner(QGuiApplication::primaryScreen());
+    }
+    // The floating item, also while it waits to learn whether a tray will show Tempolis instead.
+    if (statusItem_ && !statusItem_->frame().isEmpty()) {
+        return StatusAnchor::below(statusItem_->frame());
+    }
+    return StatusAnchor::panelCorner(QGuiApplication::primaryScreen());
+}
+
 void AppDelegate::toggleSettingsPopover() {
     SettingsController::toggle(statusItem_ ? statusItem_->button() : nullptr);
 }
@@ -229,10 +328,6 @@ void AppDelegate::showAlert(const QString& message, double durationSeconds) {
 }
 
 void AppDelegate::presentAlert(const QString& message, double durationSeconds) {
-    StatusBarButton* button = statusItem_ ? statusItem_->button() : nullptr;
-    if (!button) {
-        return;
-    }
     std::unique_ptr<ViewController> made =
         Storyboard::named(QStringLiteral("Main")).instantiateController(AlertPopupController::identifier);
     auto* controller = dynamic_cast<AlertPopupController*>(made.get());
@@ -249,7 +344,7 @@ void AppDelegate::presentAlert(const QString& message, double durationSeconds) {
     popover->setContentViewController(std::unique_ptr<ViewController>(controller));
     // Each alert lives until it closes, by the user or by its own timer.
     connect(popover, &Popover::didClose, popover, &QObject::deleteLater);
-    popover->show(button->bounds(), button, RectEdge::minY);
+    statusAnchor().show(*popover);
     QTimer::singleShot(static_cast<int>(durationSeconds * 1000), popover, [popover] {
         if (popover->isShown()) {
             popover->performClose();

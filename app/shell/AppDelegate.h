@@ -7,6 +7,7 @@
 #include "GrabbableStatusView.h"
 #include "Popover.h"
 #include "SleepInhibitor.h"
+#include "StatusAnchor.h"
 #include "StatusItem.h"
 #include "UserNotificationCenterDelegate.h"
 
@@ -15,8 +16,11 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class CaptureAuthorization;
+class PointGestureWindow;
+class TrayStatusItem;
 class CaptureSystem;
 class DistributedNotificationCenter;
 class UserNotificationCenter;
@@ -25,8 +29,14 @@ class Workspace;
 // Ties the running application together: owns the recording controller and the status item, runs the
 // start-up sequence, stops recording at sleep and termination and starts it again at wake (holding off sleep
 // while recording until the buffer has reached the disk), keeps the login
-// item in step with the user's choice, shows alerts under the status item and answers notification clicks.
-// One per process, on the main thread; other objects reach it through shared().
+// item in step with the user's choice, shows alerts at the status item and answers notification clicks.
+//
+// The status item is the floating one, or, where the desktop has a system tray and the user leaves "Show in
+// System Tray" on, an icon in the tray: the floating item hides (and reserves no strip) while a tray shows
+// the icon and comes back within moments when the tray goes. In the tray a click begins the gesture at the
+// click's position and the tray's menu holds the rest. Popovers and popups hang where the user acted: from
+// the floating item, from the point of the last click on the tray icon, or, with no such point, at the end of
+// the panel. One per process, on the main thread; other objects reach it through shared().
 class AppDelegate : public QObject, public UserNotificationCenterDelegate {
     Q_OBJECT
 public:
@@ -61,6 +71,13 @@ public:
     // The view over the status item's button, once launching has made it.
     GrabbableStatusView* statusView() const { return statusView_; }
     Workspace& workspace() { return platform.workspace; }
+    // The tray icon while "Show in System Tray" is on (shown by a tray or not).
+    TrayStatusItem* trayItem() const { return trayItem_.get(); }
+    // Whether the tray shows Tempolis instead of the floating item.
+    bool isInTray() const;
+    // Starts or cancels the gesture at a point, as a click on the tray icon does.
+    void activateAt(const QPoint& globalPosition);
+    PointGestureWindow* pointGesture() const { return pointGesture_.get(); }
 
     void applicationDidFinishLaunching();
     void applicationWillTerminate();
@@ -75,9 +92,12 @@ public:
 
     void updateLoginItem();
     void toggleAutoLaunch();
+    void toggleSystemTray();
 
     // A click on the status item opens the settings popover, or closes it when it is open.
     void toggleSettingsPopover();
+    // Where popovers and popups of the status item hang now.
+    StatusAnchor statusAnchor() const;
     const SleepInhibitor& sleepInhibitor() const { return sleepInhibitor_; }
 
     void didReceiveResponse(const QVariantMap& userInfo, std::function<void()> completionHandler) override;
@@ -90,6 +110,9 @@ private:
     void requestReviewIfDue();
     void markReviewRequested();
     void presentAlert(const QString& message, double durationSeconds);
+    // Makes or drops the tray icon after the setting, and shows the floating item unless the tray shows
+    // Tempolis (or may do so in a moment).
+    void updateStatusItemMode();
 
     Platform platform;
     DefaultsRecordingSettings recordingSettings_;
@@ -97,5 +120,9 @@ private:
     std::unique_ptr<ClipSavePanel> clipSavePanel_;
     std::unique_ptr<StatusItem> statusItem_;
     QPointer<GrabbableStatusView> statusView_;
+    std::unique_ptr<TrayStatusItem> trayItem_;
+    std::unique_ptr<PointGestureWindow> pointGesture_;
+    // Where the tray icon was last clicked; none after a menu entry (it carries no position).
+    std::optional<QPoint> lastActivation_;
     SleepInhibitor sleepInhibitor_;
 };

@@ -61,3 +61,11 @@ void Defaults::setPreferredAudioDevice(const std::optional<QString>& uniqueID) {
     }
     store().setValue(preferredAudioDeviceKey, *uniqueID);
 }
+
+bool Defaults::showsInSystemTray() {
+    return store().value(showInSystemTrayKey, true).toBool();
+}
+
+void Defaults::setShowsInSystemTray(bool shows) {
+    setBoolean(showInSystemTrayKey, shows);
+}

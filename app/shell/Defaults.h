@@ -23,6 +23,7 @@ public:
     static constexpr const char* finalUpdateLaunchCountKey = "Final Update Launch Count";
     static constexpr const char* finalUpdateLaunchDateKey = "Final Update Launch Date";
     static constexpr const char* legacyUserKey = "usage.TempolisLegacyUser";
+    static constexpr const char* showInSystemTrayKey = "Show In System Tray";
 
     // Seconds from 1970-01-01 to 2001-01-01, the epoch of "Marketing Request Date".
     static constexpr double referenceDateOffsetSeconds = 978'307'200.0;
@@ -44,4 +45,9 @@ public:
     // The unique identifier of the chosen input device; none means the system's default input.
     static std::optional<QString> preferredAudioDevice();
     static void setPreferredAudioDevice(const std::optional<QString>& uniqueID);
+
+    // Whether Tempolis goes into the desktop's system tray where there is one: on unless the user turned it
+    // off.
+    static bool showsInSystemTray();
+    static void setShowsInSystemTray(bool shows);
 };

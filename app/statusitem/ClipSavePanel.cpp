@@ -3,8 +3,10 @@
 #include "AudioController.h"
 #include "Localization.h"
 #include "SavePanel.h"
+#include "StatusAnchor.h"
 
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QPointer>
 #include <QStandardPaths>
@@ -36,6 +38,10 @@ void ClipSavePanel::show(const ExportedClip& clip) {
         }
         panel->deleteLater();
     });
+    // Near where the user acted (the status item, the tray icon's click, the panel's end), fully on the
+    // screen.
+    QFileDialog* dialog = panel->dialog();
+    dialog->move(StatusAnchor::current().placeWindow(dialog->sizeHint()));
     // Brings the panel, and with it the application, in front of whatever the user was doing.
     panel->orderFrontRegardless();
     emit panelOpened(panel);

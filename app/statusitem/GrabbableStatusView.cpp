@@ -10,6 +10,7 @@
 #include "RubberBandLayer.h"
 #include "RubberBandWindow.h"
 #include "SavedPopupController.h"
+#include "StatusAnchor.h"
 #include "StatusBarButton.h"
 #include "TimePopupController.h"
 #include "Workspace.h"
@@ -26,7 +27,6 @@
 
 namespace {
 constexpr const char* statusIconImageName = "Status-Icon-Template";
-constexpr const char* recordingIndicatorImageName = "Status-Recording";
 
 int milliseconds(double seconds) {
     return static_cast<int>(std::lround(seconds * 1000.0));
@@ -46,20 +46,18 @@ GrabbableStatusView::GrabbableStatusView(const QRect& frame, AudioController& au
     , recordingIndicator_(new Layer(this))
     , statusIconLayer_(new Layer(this)) {
     setObjectName(QStringLiteral("GrabbableStatusView"));
-    setAccessibleName(QStringLiteral("Tempolis"));
-    setAccessibleDescription(QStringLiteral("Click for settings; pull down to keep the recent past"));
     setGeometry(frame);
     setFocusPolicy(Qt::NoFocus);
     // Lies over the button: the button paints the icon, this view only its states.
     setAttribute(Qt::WA_NoSystemBackground);
 
-    recordingIndicator_->setContents(Images::named(QString::fromLatin1(recordingIndicatorImageName)));
     statusIconLayer_->setHidden(true);
     for (Layer* layer : {recordingIndicator_, statusIconLayer_})
         connect(layer, &Layer::changed, this, qOverload<>(&QWidget::update));
     if (button)
         button->installEventFilter(this);
     observeAudioController(button != nullptr);
+    updateIconState();
 }
 
 GrabbableStatusView::~GrabbableStatusView() {
@@ -176,7 +174,13 @@ void GrabbableStatusView::handleClick() {
 
 // The drag.
 
+void GrabbableStatusView::beginDragFrom(const QPoint& globalPoint, RectEdge growth) {
+    bandOrigin_ = BandOrigin{globalPoint, growth};
+    beginDrag(globalPoint);
+}
+
 void GrabbableStatusView::beginDrag(const QPointF& globalPosition) {
+    dragging_ = true;
     if (StatusBarButton* button = statusBarButton())
         button->setHighlighted(false);
     isInDarkMode_ = Appearance::isDark();
@@ -272,6 +276,8 @@ qint64 GrabbableStatusView::secondsForStretch(double minimum, double maximum, do
 }
 
 void GrabbableStatusView::endDrag(bool cancelled) {
+    dragging_ = false;
+    bandOrigin_.reset();
     if (statusBarButton() && !statusBarButton()->isWindow()) {
         // What this drag chose, and when, even if another drag begins before the band is back.
         const qint64 seconds = secondsToSave_;
@@ -293,8 +299,9 @@ void GrabbableStatusView::endDrag(bool cancelled) {
 
 // The rubber band panel.
 
-RubberBandWindow* GrabbableStatusView::makeRubberBandWindow() {
+RubberBandWindow* GrabbableStatusView::makeRubberBandWindow(const QSize& size) {
     auto* panel = new RubberBandWindow(window());
+    panel->resize(size);
     auto* band = new RubberBandLayer(isInDarkMode_, panel);
     band->setGeometry(panel->rect());
     band->setDrawsShadow(!panel->isShaped());
@@ -318,23 +325,31 @@ RubberBandWindow* GrabbableStatusView::makeRubberBandWindow() {
 }
 
 void GrabbableStatusView::showRubberBand() {
+    // A band growing sideways needs the panel on its side.
+    const bool sideways =
+        bandOrigin_ && (bandOrigin_->growth == RectEdge::minX || bandOrigin_->growth == RectEdge::maxX);
     if (!rubberBandWindow_)
-        rubberBandWindow_ = makeRubberBandWindow();
+        rubberBandWindow_ = makeRubberBandWindow(sideways ? RubberBandWindow::contentSize.transposed()
+                                                          : RubberBandWindow::contentSize);
     if (!rubberBandWindow_) {
         Log::write("Error: GrabbableStatusView: Error creating rubber band window.");
         return;
     }
-    if (statusWindowFrame_.isEmpty())
-        statusWindowFrame_ = window()->geometry();
-    const QRect status = statusWindowFrame_;
-    const QSize panelSize = rubberBandWindow_->size();
-    // Centred on the status item, its top level with the item's top: the band hangs from the icon.
-    rubberBandWindow_->move(
-        static_cast<int>(std::lround(status.x() + status.width() * 0.5 - panelSize.width() * 0.5)),
-        status.y());
+    if (bandOrigin_) {
+        placeRubberBandAtOrigin();
+    } else {
+        if (statusWindowFrame_.isEmpty())
+            statusWindowFrame_ = window()->geometry();
+        const QRect status = statusWindowFrame_;
+        const QSize panelSize = rubberBandWindow_->size();
+        // Centred on the status item, its top level with the item's top: the band hangs from the icon.
+        rubberBandWindow_->move(
+            static_cast<int>(std::lround(status.x() + status.width() * 0.5 - panelSize.width() * 0.5)),
+            status.y());
+        rubberBandAnchor_ = QPointF(panelSize.width() * 0.5, status.height() * 0.5);
+    }
     rubberBandWindow_->show();
     rubberBandWindow_->raise();
-    rubberBandAnchor_ = QPointF(panelSize.width() * 0.5, status.height() * 0.5);
     if (handleLayer_) {
         const qreal scale = handleLayer_->scale();
         handleLayer_->addAnimation(KeyframeAnimation{"scale",
@@ -343,6 +358,28 @@ void GrabbableStatusView::showRubberBand() {
                                                      {easeOut, easeInEaseOut, easeInEaseOut},
                                                      0.25});
     }
+}
+
+void GrabbableStatusView::placeRubberBandAtOrigin() {
+    const QSize size = rubberBandWindow_->size();
+    const int inset = pointAnchorInsetPixels;
+    QPoint anchor;
+    switch (bandOrigin_->growth) {
+    case RectEdge::minY: // down from a top panel
+        anchor = QPoint(size.width() / 2, inset);
+        break;
+    case RectEdge::maxY: // up from a bottom panel
+        anchor = QPoint(size.width() / 2, size.height() - inset);
+        break;
+    case RectEdge::maxX: // right, from a panel on the left
+        anchor = QPoint(inset, size.height() / 2);
+        break;
+    case RectEdge::minX: // left, from a panel on the right
+        anchor = QPoint(size.width() - inset, size.height() / 2);
+        break;
+    }
+    rubberBandWindow_->move(bandOrigin_->globalPoint - anchor);
+    rubberBandAnchor_ = QPointF(anchor);
 }
 
 void GrabbableStatusView::retractRubberBand(std::function<void()> completion) {
@@ -411,6 +448,8 @@ void GrabbableStatusView::saveRecording(const QDateTime& requestTime) {
 void GrabbableStatusView::beginProcessing() {
     ++savesProcessing_;
     appIsProcessing_ = true;
+    lastSaveFailed_ = false;
+    updateIconState();
     recordingIndicator_->setHidden(true);
     if (statusIconAnimation_ && statusIconLayer_->hasAnimations())
         return; // one pulse for all the saves under way
@@ -455,6 +494,7 @@ void GrabbableStatusView::processingComplete() {
         return; // the pulse goes on for the saves still under way
     statusIconAnimation_.reset();
     appIsProcessing_ = false;
+    updateIconState();
     // The encoding is over: the pulse stops now, not when the save dialog closes.
     restoreIdleIcon();
 }
@@ -462,6 +502,16 @@ void GrabbableStatusView::processingComplete() {
 void GrabbableStatusView::exportError() {
     if (!appIsProcessing_)
         stopStatusIconAnimations();
+    // The mark stays as long as the alert that tells what went wrong.
+    lastSaveFailed_ = true;
+    const quint64 failure = ++saveFailures_;
+    QTimer::singleShot(milliseconds(exportErrorAlertSeconds), this, [this, failure] {
+        if (failure == saveFailures_ && lastSaveFailed_) {
+            lastSaveFailed_ = false;
+            updateIconState();
+        }
+    });
+    updateIconState();
     emit alertRequested(Localization::string("Export Error"), exportErrorAlertSeconds);
 }
 
@@ -469,15 +519,44 @@ void GrabbableStatusView::exportFinished(double seconds, const QDateTime& clipSt
     // Another save still processing keeps its pulse.
     if (!appIsProcessing_)
         stopStatusIconAnimations();
-    StatusBarButton* button = statusBarButton();
-    if (!button)
+    if (!statusBarButton())
         return;
     SavedPopupController::showSavedPopup(
-        button, seconds, [this](const QUrl& url) { return workspace_.openURL(url); }, clipStart);
+        StatusAnchor::current(), seconds, [this](const QUrl& url) { return workspace_.openURL(url); },
+        clipStart);
 }
 
-void GrabbableStatusView::updateRecordingStatus() {
-    recordingIndicator_->setOpacity(audioController_.isRecording() ? 1.0 : 0.0);
+void GrabbableStatusView::updateIconState() {
+    // Capture that failed waits for its next attempt (a start under way or an input the system suspended are
+    // not failures: they report when they are done).
+    const bool captureFailing = !audioController_.isRecording() && !audioController_.isPaused() &&
+                                audioController_.pendingRestartDelaySeconds().has_value();
+    StatusIconState state = StatusIconState::idle;
+    if (appIsProcessing_)
+        state = StatusIconState::saving;
+    else if (audioController_.isPaused())
+        state = StatusIconState::paused;
+    else if (lastSaveFailed_ || captureFailing)
+        state = StatusIconState::error;
+    else if (audioController_.isRecording())
+        state = StatusIconState::recording;
+
+    // The mark of the latest state other than saving (the pulse hides the mark while saving).
+    if (state != StatusIconState::saving) {
+        const QString image = statusIconIndicatorImage(state);
+        recordingIndicator_->setContents(image.isEmpty() ? QIcon() : Images::named(image));
+        recordingIndicator_->setOpacity(image.isEmpty() ? 0.0 : 1.0);
+    }
+    if (StatusBarButton* button = statusBarButton()) {
+        // The button is what screen readers meet: it carries the name, what it does and the state.
+        button->setAccessibleName(QStringLiteral("Tempolis"));
+        button->setAccessibleDescription(Localization::string("Status Item Description") + QLatin1Char(' ') +
+                                         statusIconStateText(state));
+    }
+    if (state == iconState_)
+        return;
+    iconState_ = state;
+    emit iconStateChanged(state);
 }
 
 void GrabbableStatusView::observeAudioController(bool observe) {
@@ -496,7 +575,8 @@ void GrabbableStatusView::observeAudioController(bool observe) {
             &GrabbableStatusView::beginProcessing);
     connect(&audioController_, &AudioController::exportFinished, this, &GrabbableStatusView::exportFinished);
     connect(&audioController_, &AudioController::recordingStatusChanged, this,
-            &GrabbableStatusView::updateRecordingStatus);
+            &GrabbableStatusView::updateIconState);
+    connect(&audioController_, &AudioController::pausedChanged, this, &GrabbableStatusView::updateIconState);
 }
 
 // Drawing and layout.

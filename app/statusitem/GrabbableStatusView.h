@@ -3,8 +3,10 @@
 #include "KeyframeAnimation.h"
 #include "Layer.h"
 #include "Popover.h"
+#include "RectEdge.h"
 #include "RubberBandLayer.h"
 #include "RubberBandWindow.h"
+#include "StatusIconState.h"
 #include "TimePopupController.h"
 
 #include <QDateTime>
@@ -24,9 +26,11 @@ class Workspace;
 // click toggles the settings; a press held for 0.4 s, or pulled more than 11 pixels down, becomes a drag
 // that stretches a rubber band from the icon to the pointer. Its length chooses how many seconds of the
 // recent past to keep (a popup next to the handle says how many and from what clock time); the release saves
-// them and Escape cancels. The view also shows the icon's states: the recording indicator, the pulse while a
-// clip is being encoded, and, through the recording controller's signals, the saved popup or an alert.
-// Main thread only.
+// them and Escape cancels. The same drag can start from a point elsewhere (a tray icon clicked there), its
+// band growing from that point towards the inside of the screen. The view also shows the icon's states (the
+// recording indicator, or a pause or error mark in its place, and the pulse while a clip is being encoded),
+// names them to screen readers on the button, and, through the recording controller's signals, shows the
+// saved popup or an alert. Main thread only.
 class GrabbableStatusView : public QWidget {
     Q_OBJECT
 public:
@@ -43,6 +47,8 @@ public:
     static constexpr double retractSlideSeconds = 0.25;
     static constexpr double retractShrinkSeconds = 0.15;
     static constexpr double exportErrorAlertSeconds = 10;
+    // How far the anchor of a band that starts at a point lies inside its panel: the handle fits around it.
+    static constexpr int pointAnchorInsetPixels = 24;
 
     GrabbableStatusView(const QRect& frame, AudioController& audioController, Workspace& workspace,
                         StatusBarButton* button);
@@ -50,6 +56,9 @@ public:
 
     // The press turns into a drag at a point (global coordinates).
     void beginDrag(const QPointF& globalPosition);
+    // A drag whose band starts at `globalPoint` instead of the status item and grows towards `growth` (maxY:
+    // upwards, from a bottom panel); the free end starts there too. Ends with endDrag() like any other.
+    void beginDragFrom(const QPoint& globalPoint, RectEdge growth);
     // The free end of the band follows the pointer; recomputes secondsToSave.
     void updateDrag(const QPointF& globalPosition);
     // Retracts the band, closes the time popup and, unless cancelled, saves once the band is back.
@@ -79,6 +88,9 @@ public:
     TimePopupController* timePopupController() const { return timePopupController_; }
     const Layer& recordingIndicator() const { return *recordingIndicator_; }
     const Layer& statusIconLayer() const { return *statusIconLayer_; }
+    StatusIconState iconState() const { return iconState_; }
+    // The drag under way, if any (from its start to its end, not the band's retraction).
+    bool isDragging() const { return dragging_; }
 
 signals:
     // A click asks for the settings popover to open, or to close when it is open. The click leaves the
@@ -86,6 +98,7 @@ signals:
     void settingsToggleRequested();
     // Something went wrong that the user must hear about.
     void alertRequested(const QString& message, double durationSeconds);
+    void iconStateChanged(StatusIconState state);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -115,7 +128,9 @@ private:
     void observeAudioController(bool observe);
 
     void showRubberBand();
-    RubberBandWindow* makeRubberBandWindow();
+    RubberBandWindow* makeRubberBandWindow(const QSize& size);
+    // Places a new panel so that its anchor lies on the band's origin point.
+    void placeRubberBandAtOrigin();
     void retractRubberBand(std::function<void()> completion);
     void openTimePopup();
     double availableSeconds() const;
@@ -126,7 +141,7 @@ private:
     void processingComplete();
     void exportError();
     void exportFinished(double seconds, const QDateTime& clipStart);
-    void updateRecordingStatus();
+    void updateIconState();
 
     AudioController& audioController_;
     Workspace& workspace_;
@@ -157,4 +172,16 @@ private:
     // report a dock's position late).
     QRect statusWindowFrame_;
     bool observing_ = false;
+
+    // A band that starts at a point rather than at the status item: the point and where the band grows.
+    struct BandOrigin {
+        QPoint globalPoint;
+        RectEdge growth = RectEdge::minY;
+    };
+    std::optional<BandOrigin> bandOrigin_;
+    bool dragging_ = false;
+    StatusIconState iconState_ = StatusIconState::idle;
+    // Since the last failed save, until the alert about it is over or another save begins.
+    bool lastSaveFailed_ = false;
+    quint64 saveFailures_ = 0;
 };

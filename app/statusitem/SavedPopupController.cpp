@@ -4,6 +4,7 @@
 #include "DurationFormatter.h"
 #include "Localization.h"
 #include "Popover.h"
+#include "StatusAnchor.h"
 #include "Storyboard.h"
 
 #include "ui_SavedPopupController.h"
@@ -17,8 +18,8 @@
 SavedPopupController::SavedPopupController(QObject* parent)
     : ViewController(parent) {}
 
-Popover* SavedPopupController::showSavedPopup(QWidget* button, double durationSeconds, URLOpener openURL,
-                                              const QDateTime& clipStart) {
+Popover* SavedPopupController::showSavedPopup(const StatusAnchor& anchor, double durationSeconds,
+                                              URLOpener openURL, const QDateTime& clipStart) {
     SavedPopupController* controller =
         Storyboard::named(QStringLiteral("Main")).instantiate<SavedPopupController>().release();
     if (!controller) {
@@ -35,7 +36,7 @@ Popover* SavedPopupController::showSavedPopup(QWidget* button, double durationSe
     popover->setBehavior(Popover::Behavior::nonActivatingTransient);
     popover->setContentViewController(std::unique_ptr<ViewController>(controller));
     QObject::connect(popover, &Popover::didClose, popover, &QObject::deleteLater);
-    popover->show(button->rect(), button, RectEdge::minY);
+    anchor.show(*popover);
     const QPointer<SavedPopupController> shown(controller);
     QTimer::singleShot(timedDismissMilliseconds, popover, [popover, shown] {
         if (popover->isShown() && shown && !shown->cancelTimedDismiss())

@@ -12,9 +12,9 @@
 #include <memory>
 
 class Popover;
-class QWidget;
+struct StatusAnchor;
 
-// The confirmation that hangs under the status icon after a clip was saved: its length in words, the clock
+// The confirmation that hangs at the status icon after a clip was saved: its length in words, the clock
 // time it starts at, and a button to share the news. It closes by itself after 5 seconds unless the user
 // presses the share button, and at once on a click elsewhere.
 class SavedPopupController : public ViewController {
@@ -30,11 +30,11 @@ public:
 
     explicit SavedPopupController(QObject* parent = nullptr);
 
-    // Makes a controller from the storyboard "Main" and shows it under `button` for a clip of
-    // `durationSeconds` that starts at `clipStart` (now less the duration when not given); the share
-    // button's address goes to `openURL`. Answers the popover, which deletes itself once closed, or none
-    // when the controller could not be made.
-    static Popover* showSavedPopup(QWidget* button, double durationSeconds, URLOpener openURL,
+    // Makes a controller from the storyboard "Main" and shows it at `anchor` (the status item, or where the
+    // user clicked the tray icon) for a clip of `durationSeconds` that starts at `clipStart` (now less the
+    // duration when not given); the share button's address goes to `openURL`. Answers the popover, which
+    // deletes itself once closed, or none when the controller could not be made.
+    static Popover* showSavedPopup(const StatusAnchor& anchor, double durationSeconds, URLOpener openURL,
                                    const QDateTime& clipStart = {});
 
     bool cancelTimedDismiss() const { return cancelTimedDismiss_; }

@@ -44,8 +44,11 @@ void StatusBar::layoutItems() {
     const int top = area.top();
     int right = area.right() + 1;
     for (StatusItem* item : items_) {
-        if (!item->isVisible())
+        if (!item->isVisible()) {
+            if (struts_)
+                struts_->releaseTop(*item->window());
             continue;
+        }
         const int width = item->widthPixels();
         right -= width;
         const QRect frame(right, top, width, thicknessPixels);

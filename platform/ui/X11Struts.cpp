@@ -114,6 +114,20 @@ void X11Struts::reserveTop(QWidget& window, const QRect& frame) {
     xcb_flush(connection_);
 }
 
+void X11Struts::releaseTop(QWidget& window) {
+    const WId id = window.internalWinId();
+    if (!id)
+        return;
+    const auto xid = static_cast<xcb_window_t>(id);
+    // Only a strip that is there is deleted: that change is ours, like a new strip (see the event filter).
+    if (answer(connection_, ask(connection_, xid, strutPartialAtom_, partialCount)).empty())
+        return;
+    xcb_delete_property(connection_, xid, strutPartialAtom_);
+    xcb_delete_property(connection_, xid, strutAtom_);
+    ++ownStripsInFlight_;
+    xcb_flush(connection_);
+}
+
 QRect X11Struts::areaFreeOfOthers(const QScreen& screen, const std::vector<WId>& ours, int rowsPixels) {
     const QRect geometry = screen.geometry();
     const xcb_get_geometry_cookie_t rootCookie = xcb_get_geometry(connection_, root_);

@@ -41,6 +41,8 @@ public:
     // `frame`'s columns. Writes only when that changes: each write makes the window manager publish the work
     // area again. Call it before the window is first shown, so the window manager sees it at once.
     void reserveTop(QWidget& window, const QRect& frame);
+    // Makes `window` reserve nothing (a hidden item: another place shows it, such as the system tray).
+    void releaseTop(QWidget& window);
 
     // The part of `screen`, in global coordinates, left to windows `ours` that sit along its top edge, each
     // `rowsPixels` tall: below what other windows and the desktop itself reserve along the top, and left of

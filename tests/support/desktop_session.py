@@ -331,11 +331,21 @@ class ProgramTestCase(unittest.TestCase):
         found = popup and self.find(lambda node: node.description == description, popup)
         return found.name if found else ''
 
+    def status_button(self):
+        """The floating status item's button, as a screen reader meets it: a push button called Tempolis whose
+        description says what pressing does and, last, the state."""
+        return self.find_showing('Tempolis', 'push button')
+
     def icon_centre(self):
-        view = wait_for(lambda: self.find(lambda node: node.name == 'Tempolis' and node.getRoleName() == 'filler'
-                                          and node.description), what='the status icon')
-        box = view.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        button = wait_for(lambda: (found := self.status_button()) and found.description and found,
+                          what='the status icon')
+        box = button.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
         return box.x + box.width / 2, box.y + box.height / 2, box
+
+    def icon_state(self):
+        """The last sentence of the status button's description: 'Recording.', 'Paused.' and so on."""
+        button = self.status_button()
+        return button.description.rsplit('. ', 1)[-1] if button and button.description else ''
 
     # The status item's gesture.
 

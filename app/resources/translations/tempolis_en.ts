@@ -113,5 +113,57 @@
         <source>Settings Version</source>
         <translation>Version %1</translation>
     </message>
+    <message>
+        <source>Settings Show in System Tray</source>
+        <translation>Show in System Tray</translation>
+    </message>
+    <message>
+        <source>Tray Save Last 30 Seconds</source>
+        <translation>Save the Last 30 Seconds</translation>
+    </message>
+    <message>
+        <source>Tray Save Last 5 Minutes</source>
+        <translation>Save the Last 5 Minutes</translation>
+    </message>
+    <message>
+        <source>Tray Save Last 30 Minutes</source>
+        <translation>Save the Last 30 Minutes</translation>
+    </message>
+    <message>
+        <source>Tray Save Everything</source>
+        <translation>Save Everything Held</translation>
+    </message>
+    <message>
+        <source>Tray Settings</source>
+        <translation>Settings…</translation>
+    </message>
+    <message>
+        <source>Tray Hint</source>
+        <translation>Click, then click again further away to keep the recent past.</translation>
+    </message>
+    <message>
+        <source>Status Item Description</source>
+        <translation>Press and pull down to keep the recent past; click for the settings.</translation>
+    </message>
+    <message>
+        <source>Status Recording</source>
+        <translation>Recording.</translation>
+    </message>
+    <message>
+        <source>Status Not Recording</source>
+        <translation>Not recording.</translation>
+    </message>
+    <message>
+        <source>Status Paused</source>
+        <translation>Paused.</translation>
+    </message>
+    <message>
+        <source>Status Saving</source>
+        <translation>Saving…</translation>
+    </message>
+    <message>
+        <source>Status Error</source>
+        <translation>Recording or saving failed.</translation>
+    </message>
 </context>
 </TS>

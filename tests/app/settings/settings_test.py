@@ -12,8 +12,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'support'))
-from desktop_session import (POPUPS, Pointer, ProgramTestCase, loudness, pyatspi, run, wait_for,  # noqa: E402
-                             write_tone)
+from desktop_session import (POPUPS, Pointer, ProgramTestCase, loudness, pixels, pyatspi, run,  # noqa: E402
+                             wait_for, write_tone)
 
 PROGRAM = sys.argv.pop(1) if len(sys.argv) > 1 else ''
 EXTRA_SOURCES = (('extra_a', 'Extra-A'), ('extra_b', 'Extra-B'))
@@ -88,7 +88,7 @@ class SettingsTest(ProgramTestCase):
         return wait_for(lambda: POPUPS.showing('Settings'), what='the settings popover')
 
     def test_settings_change_what_and_how_long_tempolis_records(self):
-        x, y, _ = self.icon_centre()
+        x, y, icon = self.icon_centre()
         pid = self.program.pid
         wait_for(lambda: recording_sources(pid) == ['extra_a'], what='recording from the chosen microphone')
 
@@ -136,8 +136,15 @@ class SettingsTest(ProgramTestCase):
         self.press('Settings', 'More Settings…')
         self.press('More Settings', 'Pause Recording')
         wait_for(lambda: recording_sources(pid) == [], what='recording to stop')
+        # Paused is a state of its own: the button says so, and a blue pause mark replaces the red dot.
+        wait_for(lambda: self.icon_state() == 'Paused.', what='the paused state on the button')
+        shown = wait_for(lambda: (found := pixels(icon.x, icon.y, icon.width, icon.height)) and not any(
+            r > 180 and g < 90 and b < 90 for r, g, b in found.values()) and found, what='the red dot to go')
+        self.assertTrue(any(b > 180 and r < 100 for (px, py), (r, g, b) in shown.items()
+                            if px >= icon.x + icon.width / 2 and py >= icon.y + icon.height / 2), 'no pause mark')
         self.press('More Settings', 'Resume Recording')
         wait_for(lambda: recording_sources(pid) == ['rec_mic'], what='recording to resume')
+        wait_for(lambda: self.icon_state() == 'Recording.', what='the recording state again')
         autostart = os.path.join(self.folder.name, 'config', 'autostart', 'com.Orvane.Tempolis.Launcher.desktop')
         def checkmark():
             return self.find_showing('Launches at Login', 'label', POPUPS.showing('More Settings'))

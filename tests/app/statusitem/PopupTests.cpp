@@ -3,6 +3,7 @@
 #include "MainStoryboard.h"
 #include "Popover.h"
 #include "SavedPopupController.h"
+#include "StatusAnchor.h"
 #include "StatusBar.h"
 #include "StatusBarButton.h"
 #include "StatusItem.h"
@@ -59,8 +60,10 @@ TEST(SavedPopup, RoundsTheDurationClosesAfterFiveSecondsUnlessSharingWasPressed)
 
     // Two saves in a row: two popups, each with its own timer. The user presses the second one's button.
     const QDateTime before = QDateTime::currentDateTime();
-    const QPointer<Popover> first = SavedPopupController::showSavedPopup(item->button(), 59.5, opener);
-    const QPointer<Popover> second = SavedPopupController::showSavedPopup(item->button(), 12, opener);
+    const QPointer<Popover> first =
+        SavedPopupController::showSavedPopup(StatusAnchor::below(item->frame()), 59.5, opener);
+    const QPointer<Popover> second =
+        SavedPopupController::showSavedPopup(StatusAnchor::below(item->frame()), 12, opener);
     const QDateTime after = QDateTime::currentDateTime();
     ASSERT_TRUE(first && second);
     auto* firstController = qobject_cast<SavedPopupController*>(first->contentViewController());

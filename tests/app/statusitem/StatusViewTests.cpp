@@ -8,7 +8,9 @@
 #include "FakeCaptureSystem.h"
 #include "GrabbableStatusView.h"
 #include "MainStoryboard.h"
+#include "PointGestureWindow.h"
 #include "SavePanel.h"
+#include "StatusAnchor.h"
 #include "StatusBar.h"
 #include "StatusBarButton.h"
 #include "StatusItem.h"
@@ -18,7 +20,10 @@
 #include <QDialog>
 #include <QDir>
 #include <QFileDialog>
+#include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -206,4 +211,109 @@ TEST_F(StatusViewTest, OverlappingSavesKeepOnePulseUntilTheLastIsDone) {
     EXPECT_FALSE(view->statusIconLayer().hasAnimations());
     EXPECT_FALSE(view->recordingIndicator().isHidden()) << "the icon is steady again";
     EXPECT_EQ(QDir(into).entryList(QDir::Files).size(), 3);
+}
+
+// The gesture begun at a point (a tray icon's click): the band starts exactly there and grows towards the
+// inside of the screen; the stretch counts from the point by the same rules; a click saves, Escape or a
+// second activation cancel.
+TEST_F(StatusViewTest, AGestureBegunAtAPointStretchesFromThatPointTowardsTheInside) {
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    const struct {
+        QPoint point;
+        RectEdge growth;
+        QPoint inward; // a unit step towards the inside
+    } rows[] = {
+        {{screen.right() - 30, screen.bottom() - 5}, RectEdge::maxY, {0, -1}},
+        {{screen.right() - 30, screen.top() + 5}, RectEdge::minY, {0, 1}},
+        {{screen.left() + 5, screen.center().y()}, RectEdge::maxX, {1, 0}},
+        {{screen.right() - 5, screen.center().y()}, RectEdge::minX, {-1, 0}},
+    };
+    holdExactly(600);
+    PointGestureWindow gesture(*view);
+    for (const auto& row : rows) {
+        EXPECT_EQ(StatusAnchor::inwardEdge(row.point), row.growth) << row.point.x() << "," << row.point.y();
+        gesture.activate(row.point);
+        ASSERT_TRUE(gesture.isActive());
+        ASSERT_NE(view->rubberBandWindow(), nullptr);
+        EXPECT_EQ(anchorOnScreen(), QPointF(row.point)) << "the band starts at the click";
+        EXPECT_EQ(view->rubberBandPosition(), view->rubberBandAnchor()) << "and so does its free end";
+        const QRect panel = view->rubberBandWindow()->geometry();
+        const QPointF far = QPointF(row.point) + QPointF(row.inward) * 400;
+        EXPECT_TRUE(panel.contains(far.toPoint())) << "the panel reaches 400 pixels inwards";
+        for (const auto& [distance, seconds] : {std::pair{30.0, 0}, {100.0, 23}, {250.0, 60}, {400.0, 600}}) {
+            QMouseEvent move(QEvent::MouseMove, QPointF(),
+                             QPointF(row.point) + QPointF(row.inward) * distance, Qt::NoButton, Qt::NoButton,
+                             Qt::NoModifier);
+            QApplication::sendEvent(&gesture, &move);
+            EXPECT_EQ(view->secondsToSave(), seconds) << distance;
+        }
+        QKeyEvent escape(QEvent::KeyRelease, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(&gesture, &escape);
+        EXPECT_FALSE(gesture.isActive());
+        EXPECT_FALSE(view->isDragging());
+    }
+
+    // A second activation cancels; nothing is saved.
+    gesture.activate(rows[0].point);
+    gesture.activate(rows[0].point);
+    EXPECT_FALSE(gesture.isActive());
+    QTest::qWait(
+        static_cast<int>(
+            (GrabbableStatusView::retractSlideSeconds + GrabbableStatusView::retractShrinkSeconds) * 1000) +
+        200);
+    EXPECT_FALSE(view->appIsProcessing());
+
+    // A release without its press (the click that began the gesture) does not end it; a whole click saves.
+    QSignalSpy saves(controller.get(), &AudioController::processingStarted);
+    gesture.activate(rows[0].point);
+    const QPointF end = QPointF(rows[0].point) + QPointF(0, -250);
+    for (const QEvent::Type type : {QEvent::MouseButtonRelease, QEvent::MouseMove}) {
+        QMouseEvent event(type, QPointF(), end, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(&gesture, &event);
+    }
+    EXPECT_TRUE(gesture.isActive());
+    for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+        QMouseEvent event(type, QPointF(), end, Qt::LeftButton,
+                          type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(&gesture, &event);
+    }
+    EXPECT_FALSE(gesture.isActive());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return saves.count() == 1; }, 2'000)) << "saved once the band is back";
+    EXPECT_TRUE(view->appIsProcessing());
+    gesture.activate(rows[0].point);
+    EXPECT_FALSE(gesture.isActive()) << "no gesture while a clip is being made";
+}
+
+// What the icon shows and what the button tells a screen reader follow recording, pausing and saving.
+TEST_F(StatusViewTest, TheIconStateIsRecordingPausedSavingOrFailed) {
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->iconState() == StatusIconState::recording; }, 5'000));
+    const QString description = item->button()->accessibleDescription();
+    EXPECT_EQ(item->button()->accessibleName(), "Tempolis");
+    EXPECT_TRUE(description.startsWith("Press and pull down")) << description.toStdString();
+    EXPECT_TRUE(description.endsWith("Recording.")) << description.toStdString();
+
+    controller->pauseRecording();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->iconState() == StatusIconState::paused; }, 5'000));
+    EXPECT_TRUE(item->button()->accessibleDescription().endsWith("Paused."));
+    EXPECT_EQ(view->recordingIndicator().opacity(), 1.0) << "the pause mark shows";
+    controller->resumeRecording();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->iconState() == StatusIconState::recording; }, 5'000));
+
+    // A capture that fails waits for its restart: an error until it records again.
+    capture.sendEvent(CaptureSession::Event::runtimeError);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->iconState() == StatusIconState::error; }, 5'000));
+    EXPECT_TRUE(item->button()->accessibleDescription().endsWith("Recording or saving failed."));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->iconState() == StatusIconState::recording; }, 5'000));
+
+    holdExactly(12);
+    QSignalSpy states(view, &GrabbableStatusView::iconStateChanged);
+    const TemporaryFolder folder;
+    bool saved = false;
+    controller->saveClip(5, QString::fromStdString(folder.path().string()),
+                         [&](const AudioController::SaveOutcome&) { saved = true; });
+    EXPECT_EQ(view->iconState(), StatusIconState::saving);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return saved; }, 10'000));
+    EXPECT_EQ(view->iconState(), StatusIconState::recording);
+    ASSERT_GE(states.count(), 2);
+    EXPECT_EQ(states.first().first().value<StatusIconState>(), StatusIconState::saving);
 }

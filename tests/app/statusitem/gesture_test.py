@@ -24,6 +24,9 @@ class GestureTest(ProgramTestCase):
 
     def test_drag_keeps_the_recent_past(self):
         x, y, icon = self.icon_centre()
+        # A screen reader announces the button by name, what pressing it does and the state.
+        self.assertTrue(self.status_button().description.startswith('Press and pull down'))
+        wait_for(lambda: self.icon_state() == 'Recording.', what='the recording state on the button')
 
         # A quick click opens the settings; another one closes them.
         Pointer.move(x, y)
