@@ -275,6 +275,8 @@ TEST_F(AppDelegateTest, AlertsHangUnderTheStatusItemAndCloseThemselves) {
 // server: the program's test in the test session has it).
 TEST_F(AppDelegateTest, TwoAlertsShowTwoPopoversThatLeaveThePointerAndTheKeyboardAlone) {
     auto& app = launch();
+    // The status item shows once it is known that no tray will show Tempolis: before the other window.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app.statusItem()->window()->isVisible(); }, 5'000));
     QWidget elsewhere;
     elsewhere.setGeometry(100, 500, 200, 200);
     elsewhere.show();
