@@ -35,6 +35,13 @@ class CallMixerDrift : public testing::TestWithParam<DriftCase> {};
 
 TEST_P(CallMixerDrift, ClicksThatReachBothInputsAtOnceStayTogetherAndTheToneStaysPure) {
     const DriftCase& drift = GetParam();
+#if defined(__SANITIZE_ADDRESS__)
+    // Pure arithmetic, the same code as the six minutes below: the hour is for the release build, where it
+    // takes seconds rather than most of a minute.
+    if (drift.durationSeconds > 600) {
+        GTEST_SKIP() << "the simulated hour runs in the release build";
+    }
+#endif
     CallSimulation::Settings settings;
     settings.runs[0] = {{0.0}};
     // The microphone's first block comes first, so output frame n was captured at n / 44,100 s.
