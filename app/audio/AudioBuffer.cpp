@@ -414,14 +414,12 @@ void AudioBuffer::handOverLocked() {
     if (encoder_) {
         encoder_->encode(blocks);
     }
-    // Counted as waiting until the queue has them: the held total never dips in between.
+    // Counted as waiting until the queue takes each: readers adding the counters up never count one twice.
     bufferQueue.async([this, blocks = std::move(blocks)] {
-        int64_t bytes = 0;
         for (const BackgroundEncoder::Block& block : blocks) {
+            waitingBytes_.fetch_sub(block.length, std::memory_order_relaxed);
             appendBlock(block.length, *block.block, block.position);
-            bytes += block.length;
         }
-        waitingBytes_.fetch_sub(bytes, std::memory_order_relaxed);
     });
 }
 
@@ -560,9 +558,11 @@ bool AudioBuffer::flushMemoryBuffer() {
         }
     }
     closeTemporary();
+    // Readers add the counters up on other threads: while they change they may count a flush short, never
+    // twice.
+    memoryBufferCurrentSize_ = 0;
     fileBufferCurrentOffset_ = flush.newFileOffset;
     fileBufferCurrentSize_ = flush.newFileSize;
-    memoryBufferCurrentSize_ = 0;
     return true;
 }
 
