@@ -37,7 +37,8 @@ public:
 
     static constexpr double minimumSilenceSeconds = 3.0;
     static constexpr double silenceGapFactor = 2.5;
-    static constexpr std::chrono::milliseconds silenceCheckInterval{1000};
+    // The one timer of a running capture: seldom, for a program that records all day.
+    static constexpr std::chrono::milliseconds silenceCheckInterval{2000};
 
     AudioCapture(AudioBuffer& audioBuffer, std::optional<std::string> preferredDeviceID,
                  AudioCaptureDelegate* delegate, double sampleRate, CaptureSystem& captureSystem);

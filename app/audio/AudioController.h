@@ -56,7 +56,7 @@ public:
     static constexpr double autoRestartRecentSeconds = 1.0;
     static constexpr double microphonePermissionAlertSeconds = 10.0;
     static constexpr double diskSpaceAlertSeconds = 10.0;
-    static constexpr double handOverSeconds = 1.0;
+    static constexpr double handOverSeconds = 2.0;
     static constexpr const char* captureStartQueueLabel = "com.Orvane.Tempolis.CaptureStart";
 
     // `settings` outlives the controller.

@@ -114,7 +114,8 @@ TEST_F(AudioCaptureTest, AReadySessionThatNeverDeliversIsAFailure) {
     processEvents();
     delegate.calls = 0;
     ASSERT_TRUE(QTest::qWaitFor([&] { return !capture->hasSession(); },
-                                static_cast<int>(AudioCapture::minimumSilenceSeconds * 1000) + 2'000));
+                                static_cast<int>(AudioCapture::minimumSilenceSeconds * 1000 +
+                                                 2 * AudioCapture::silenceCheckInterval.count())));
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_TRUE(log.lines()[0].starts_with("Error: AudioCapture: No audio arrived for ")) << log.lines()[0];
     EXPECT_EQ(delegate.calls, 1);
