@@ -96,6 +96,7 @@ int main(int argc, char** argv) {
         encodeOnSave = [] { return std::make_unique<AacFileWriter>(); };
     }
     AudioBuffer buffer(options.windowSeconds, 44'100, caches.path(), encodeOnSave);
+    buffer.queue().sync([] {}); // the ring is reserved on the buffer's queue
     if (buffer.keptDurationSeconds() < buffer.requestedDurationSeconds()) {
         std::fprintf(stderr, "export_bench: the disk holds a ring of only %.0f of the %.0f seconds asked\n",
                      buffer.keptDurationSeconds(), buffer.requestedDurationSeconds());
