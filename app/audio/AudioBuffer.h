@@ -190,9 +190,9 @@ private:
     int64_t handOverBytes_ = 0;                     // guarded by appendMutex_
     std::atomic<int64_t> waitingBytes_ = 0;
     std::atomic<int> savesUnderWay_ = 0; // blocks are handed over at once meanwhile
-    int64_t blockPosition_ = 0; // of the block being appended
-    int64_t endPosition_ = 0;   // just past the newest sample held
-    int64_t unbrokenFrom_ = 0;  // what is held from here to endPosition_ has no gap
+    int64_t blockPosition_ = 0;          // of the block being appended
+    int64_t endPosition_ = 0;            // just past the newest sample held
+    int64_t unbrokenFrom_ = 0;           // what is held from here to endPosition_ has no gap
 
     double ringRequestedSeconds_ = 0; // the length the current ring was made for
     std::optional<Shortfall> unreportedShortfall_;
