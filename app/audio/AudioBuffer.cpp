@@ -386,8 +386,9 @@ void AudioBuffer::append(std::shared_ptr<const SampleBlock> sampleBuffer) {
     const int64_t position = nextAppendPosition_;
     nextAppendPosition_ += length / sampleSize;
     waiting_.push_back(BackgroundEncoder::Block{std::move(sampleBuffer), length, position});
-    const int64_t waitingBytes = waitingBytes_.load(std::memory_order_relaxed) + length;
-    waitingBytes_.store(waitingBytes, std::memory_order_relaxed);
+    // The queue's tasks take their blocks off this counter without the mutex: one atomic add, never a load
+    // and a store that would undo a subtraction made between them.
+    const int64_t waitingBytes = waitingBytes_.fetch_add(length, std::memory_order_relaxed) + length;
     // While a save waits for the encoder to pass the span's end, every block goes to it at once.
     if (waitingBytes >= handOverBytes_ || savesUnderWay_.load() > 0) {
         handOverLocked();

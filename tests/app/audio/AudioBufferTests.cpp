@@ -214,6 +214,15 @@ TEST_F(AudioBufferTest, BlocksHandedOverInBatchesAreHeldSavedAndForgottenAsAnyOt
     harness.buffer->reset();
     harness.drain();
     EXPECT_EQ(harness.buffer->heldBytes(), 0) << "a reset forgets what waits too";
+
+    // The queue takes handed-over blocks off the count while more arrive: no block stays counted twice.
+    harness.buffer->setHandOverSeconds(0.001);
+    const auto sample = harness.nextBytes(2);
+    for (int block = 0; block < 25'000; ++block) {
+        harness.appendBytes(sample);
+    }
+    harness.drain();
+    EXPECT_EQ(harness.buffer->heldBytes(), 50'000);
 }
 
 TEST_F(AudioBufferTest, StartTwiceKeepsTheOpenRing) {
