@@ -99,6 +99,13 @@ void CallMixer::flush(LocalTime upTo) {
     deliver();
 }
 
+void CallMixer::finish() {
+    mixAvailable();
+    out_.clear();
+    limiter_.drain(out_);
+    deliver();
+}
+
 double CallMixer::systemAudioRateRatio() const {
     const StreamClock& clock = sources_[static_cast<std::size_t>(Input::systemAudio)].clock;
     return clock.hasReadings() ? outputSecondsPerFrame_ / clock.secondsPerFrame() : 1.0;

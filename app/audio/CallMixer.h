@@ -65,6 +65,9 @@ public:
     // what it delivers for that stretch later is dropped. For a save asked at time T, flush(T - holdBack)
     // keeps what is still on its way.
     void flush(LocalTime upTo);
+    // Hands out everything delivered so far, the limiter's look-ahead too: for the end of a call, once both
+    // inputs have ended.
+    void finish();
 
     // Frames handed to the output handler so far.
     int64_t outputFrameCount() const { return outputFrames_; }
