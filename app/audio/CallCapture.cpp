@@ -301,9 +301,11 @@ bool CallCapture::hasSession() const {
                        [](const auto& side) { return side->capture && side->capture->hasSession(); });
 }
 
+// Recording is told once the run's start is done, as a single capture tells it.
 bool CallCapture::isRunning() const {
-    return std::any_of(sides_.begin(), sides_.end(),
-                       [](const auto& side) { return side->capture && side->capture->isRunning(); });
+    return state == State::started && std::any_of(sides_.begin(), sides_.end(), [](const auto& side) {
+               return side->capture && side->capture->isRunning();
+           });
 }
 
 bool CallCapture::isInterrupted() const {
