@@ -230,9 +230,15 @@ void CallMixer::skipGapBefore(Input input, int64_t start) {
 }
 
 void CallMixer::mixAvailable() {
+    // The microphone, while it runs or is expected, sets the pace: what the system audio delivers ahead of it
+    // (an output's sound is placed where it is heard, up to the output's latency after it arrives) waits for
+    // it.
+    const Source& microphone = source(Input::microphone);
     int64_t newest = mixed_;
     for (const Source& each : sources_) {
-        newest = std::max(newest, each.lane.end());
+        if (microphone.phase == Phase::idle || &each == &microphone) {
+            newest = std::max(newest, each.lane.end());
+        }
     }
     int64_t end = newest;
     for (const Source& each : sources_) {

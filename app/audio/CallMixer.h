@@ -29,10 +29,12 @@
 // first block after endInput(), begins a new timeline of that input, placed by its own time. Both inputs
 // gone is no call: a new start after that leaves the gap out of the output instead of filling it.
 //
-// Latency: output is made as far as both inputs have delivered, except that an input lagging more than
-// `holdBack` behind the other (or expected and silent) is not waited for: it is taken as silence there, and
-// what it delivers for that stretch later is dropped. The limiter adds `lookAhead`; flush() hands out
-// everything up to a local time at once, for a save.
+// Latency: output is made as far as both inputs have delivered, except that the system audio lagging more
+// than `holdBack` behind the microphone (or expected and silent) is not waited for: it is taken as silence
+// there, and what it delivers for that stretch later is dropped. The microphone is waited for while it runs
+// (until its capture gives up on it): the system audio is placed where it is heard, up to the output's
+// latency ahead of what the microphone has delivered, and the microphone's audio is never dropped for it. The
+// limiter adds `lookAhead`; flush() hands out everything up to a local time at once, for a save.
 //
 // Levels: single-side audio keeps its exact level (the microphone's samples pass bit for bit); the sum of
 // two loud sides is kept from clipping by a PeakLimiter, which only acts where the sum would exceed full

@@ -6,29 +6,17 @@ server, the ring checked on disk.
     settings_test.py PROGRAM    (inside scripts/test-session)
 """
 import os
-import re
 import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'support'))
-from desktop_session import (POPUPS, Pointer, ProgramTestCase, loudness, pyatspi, run, wait_for,  # noqa: E402
-                             write_tone)
+from desktop_session import (POPUPS, Pointer, ProgramTestCase, loudness, pyatspi, recording_sources,  # noqa: E402
+                             run, wait_for, write_tone)
 
 PROGRAM = sys.argv.pop(1) if len(sys.argv) > 1 else ''
 EXTRA_SOURCES = (('extra_a', 'Extra-A'), ('extra_b', 'Extra-B'))
 BYTES_PER_MINUTE = 60 * 44100 * 2
-
-
-def recording_sources(pid):
-    """The names of the sources the program records from, per the audio server."""
-    sources = {line.split('\t')[0]: line.split('\t')[1]
-               for line in run('pactl', 'list', 'short', 'sources').splitlines()}
-    found = []
-    for block in run('pactl', 'list', 'source-outputs').split('Source Output #')[1:]:
-        if re.search(rf'application\.process\.id = "{pid}"', block):
-            found.append(sources.get(re.search(r'Source: (\d+)', block).group(1)))
-    return found
 
 
 def click_on(node):
