@@ -26,8 +26,11 @@
 //
 // Missing audio: the output goes on, silent where one input has nothing. A block whose time is more than
 // `discontinuity` away from where its stream's clock expects it (audio lost, the input suspended), or the
-// first block after endInput(), begins a new timeline of that input, placed by its own time. Both inputs
-// gone is no call: a new start after that leaves the gap out of the output instead of filling it.
+// first block after endInput(), begins a new timeline of that input, placed by its own time. For the system
+// audio `systemAudioDiscontinuity` is enough: the time an output plays what it is given steps by ten or
+// twenty milliseconds when another program starts playing there with another latency, and a step the clock
+// took as readings would tilt its rate, and so the system audio's pitch, for minutes. Both inputs gone is no
+// call: a new start after that leaves the gap out of the output instead of filling it.
 //
 // Latency: output is made as far as both inputs have delivered, except that the system audio lagging more
 // than `holdBack` behind the microphone (or expected and silent) is not waited for: it is taken as silence
@@ -52,7 +55,9 @@ public:
     static constexpr int sampleRate = 44'100;
     static constexpr std::chrono::milliseconds holdBack{300};
     static constexpr std::chrono::milliseconds discontinuity{25};
+    static constexpr std::chrono::milliseconds systemAudioDiscontinuity{8};
     static constexpr std::chrono::milliseconds lookAhead{5};
+    static constexpr int64_t readingIntervalFrames = sampleRate / 10;
 
     explicit CallMixer(OutputHandler output);
 
@@ -82,6 +87,7 @@ private:
         Phase phase = Phase::idle;
         StreamClock clock;
         int64_t frames = 0; // frames of the current timeline so far
+        int64_t nextReadingFrame = 0;
         MixLane lane;
     };
 
@@ -90,6 +96,8 @@ private:
     double outputFrameAt(double seconds) const;
     double secondsAtOutputFrame(double frame) const;
 
+    // Notes when the current block's first frame was captured, at most once in readingIntervalFrames.
+    void addReading(Source& appended, double seconds);
     void appendMicrophone(const float* samples, std::size_t frameCount, double seconds, bool newTimeline);
     void appendSystemAudio(const float* samples, std::size_t frameCount, double seconds, bool newTimeline);
     void restartResampler(double timelineFrame);

@@ -21,8 +21,7 @@ CaptureTimeEstimator::captureTime(int64_t firstFrame, int64_t frameCount, Clock:
     } else {
         const auto rise =
             std::chrono::duration_cast<Clock::duration>((arrival - lastArrival_) * riseSecondsPerSecond);
-        const auto fall = std::chrono::duration_cast<Clock::duration>(Seconds(maximumFallSeconds));
-        frameZero_ = std::clamp(latest, *frameZero_ - fall, *frameZero_ + rise);
+        frameZero_ = std::min(latest, *frameZero_ + rise);
     }
     lastArrival_ = arrival;
     return *frameZero_ + lengthOf(firstFrame);

@@ -7,11 +7,11 @@
 // When the frames of a microphone's record stream were captured, steadily, from when its blocks arrive. A
 // block's last frame was captured before the block arrived, and as often as not only just before; a block
 // that comes late (a busy machine, a source that hands its audio over in bursts) says nothing new. So the
-// capture time of the stream's frame 0 is the earliest that the arrivals allow. It moves slowly, so that the
-// times of two blocks always differ by their distance in frames give or take less than the mixer takes for
-// lost audio (CallMixer::discontinuity): down by at most maximumFallSeconds a block, up by
-// riseSecondsPerSecond (a device clock slower than ours). Arrivals restartSeconds or more later than it
-// allows are audio that stopped and came back without a word: the times start anew there.
+// capture time of the stream's frame 0 is the earliest that the arrivals allow: down at once when a block
+// allows an earlier one, up only by riseSecondsPerSecond (a device clock slower than ours), so that two
+// blocks' times differ by their distance in frames and the mixer's clock of the stream keeps its rate.
+// Arrivals restartSeconds or more later than it allows are audio that stopped and came back without a word:
+// the times start anew there.
 //
 // The audio server's timing of the stream (pa_stream_get_timing_info) is no better for a microphone that
 // records all along, and for one that delivers in bursts (a source fed from a sink's monitor, as virtual
@@ -21,7 +21,6 @@ class CaptureTimeEstimator {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr double riseSecondsPerSecond = 0.001;
-    static constexpr double maximumFallSeconds = 0.020;
     static constexpr double restartSeconds = 1.0;
 
     explicit CaptureTimeEstimator(double sampleRate)
