@@ -86,9 +86,9 @@ class SettingsTest(ProgramTestCase):
         devices = self.pop_up('Microphone')
         items = [item.name or item.description for item in pyatspi.findAllDescendants(
             devices, lambda node: node.getRoleName() == 'list item')]
-        self.assertEqual(items[:7], ['System Default', 'separator', 'Virtual-Microphone', 'Extra-A', 'Extra-B',
-                                     'separator', 'System audio'])  # then what each output plays
-        self.assertIn('Monitor of Speaker-B', items[7:])
+        self.assertEqual(items[:8], ['System Default', 'separator', 'Virtual-Microphone', 'Extra-A', 'Extra-B',
+                                     'separator', 'System audio', 'Microphone and system audio'])
+        self.assertIn('Monitor of Speaker-B', items[8:])  # what each output plays
         self.assertEqual(devices.name, 'Extra-A')  # the pop-up's name is its choice: index 3 here
 
         # Another microphone: recording moves to it.
@@ -117,6 +117,9 @@ class SettingsTest(ProgramTestCase):
         self.assertEqual(saved.returncode, 0, saved.stderr)
         self.assertGreater(loudness(saved.stdout.strip(), 1, 3), 3000, 'the played tone is not in the clip')
         wait_for(lambda: not POPUPS.showing('Saved Popup'), what='the saved popup to go')  # it hangs over these
+        # Both sides of a call: the default input and the default output's sound, two streams.
+        self.choose(self.pop_up('Microphone'), 'Microphone and system audio')
+        wait_for(lambda: sorted(recording_sources(pid)) == ['rec_mic', 'speaker_b.monitor'], what='both sides')
         self.choose(self.pop_up('Microphone'), 'Virtual-Microphone')
         wait_for(lambda: recording_sources(pid) == ['rec_mic'], what='the microphone again')
 
