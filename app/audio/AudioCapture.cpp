@@ -125,6 +125,8 @@ AudioCapture::AudioCapture(std::shared_ptr<CaptureOutput> output,
     , captureSystem(captureSystem)
     , delivery(std::make_shared<Delivery>(std::move(output), sampleRate)) {
     silenceTimer.setInterval(silenceCheckInterval);
+    // On whole seconds: the watchdogs of both sides of a call wake the main thread together.
+    silenceTimer.setTimerType(Qt::VeryCoarseTimer);
     QObject::connect(&silenceTimer, &QTimer::timeout, [this] { checkForSilence(); });
 }
 

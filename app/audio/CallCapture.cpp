@@ -10,15 +10,79 @@
 #include <algorithm>
 #include <mutex>
 
-// The mixer, which both capture queues and the main thread use: one call at a time.
+// The mixer, which both capture queues and the main thread use, one at a time. A capture queue that finds it
+// taken (the blocks of both sides often come at the same moment) leaves its block to the thread that has it
+// instead of waiting for it, which would wake the queue once more.
 struct CallCapture::Mix {
+    using Clock = CaptureOutput::Clock;
+
     explicit Mix(AudioBuffer& buffer)
         : mixer([&buffer](const int16_t* samples, std::size_t frameCount) {
             buffer.append(std::make_shared<SampleBlock>(samples, frameCount * sizeof(int16_t)));
         }) {}
 
+    // Runs `use` on the mixer, waiting until it is free.
+    template <typename Use> void withMixer(Use use) {
+        std::unique_lock lock(mutex);
+        use(mixer);
+        releaseAfterLeftBlocks(lock);
+    }
+
+    // Appends a block now, or leaves it to the thread that has the mixer.
+    void append(Input input, const int16_t* samples, std::size_t frameCount, Clock::time_point captureTime) {
+        std::unique_lock lock(mutex, std::try_to_lock);
+        if (lock) {
+            mixer.append(input, samples, frameCount, captureTime);
+        } else {
+            {
+                std::lock_guard leaving(leftMutex);
+                left.push_back(
+                    LeftBlock{input, std::vector<int16_t>(samples, samples + frameCount), captureTime});
+            }
+            // The thread that had the mixer may have let go of it before the block was left.
+            if (!lock.try_lock()) {
+                return;
+            }
+        }
+        releaseAfterLeftBlocks(lock);
+    }
+
+private:
+    struct LeftBlock {
+        Input input;
+        std::vector<int16_t> samples;
+        Clock::time_point captureTime;
+    };
+
+    void releaseAfterLeftBlocks(std::unique_lock<std::mutex>& lock) {
+        for (;;) {
+            std::vector<LeftBlock> blocks;
+            {
+                std::lock_guard leaving(leftMutex);
+                blocks.swap(left);
+            }
+            for (const LeftBlock& block : blocks) {
+                mixer.append(block.input, block.samples.data(), block.samples.size(), block.captureTime);
+            }
+            lock.unlock();
+            // A block left meanwhile by a thread that found the mixer still taken is this thread's to append,
+            // unless another thread has the mixer now.
+            {
+                std::lock_guard leaving(leftMutex);
+                if (left.empty()) {
+                    return;
+                }
+            }
+            if (!lock.try_lock()) {
+                return;
+            }
+        }
+    }
+
     std::mutex mutex;
     CallMixer mixer;
+    std::mutex leftMutex;
+    std::vector<LeftBlock> left; // guarded by leftMutex
 };
 
 // Where one side's blocks go: its input of the mixer, which expects it while it runs.
@@ -29,17 +93,13 @@ public:
         , input_(input) {}
 
     void open() override {
-        std::lock_guard lock(mix_->mutex);
-        mix_->mixer.expectInput(input_);
+        mix_->withMixer([this](CallMixer& mixer) { mixer.expectInput(input_); });
     }
     void close() override {
-        std::lock_guard lock(mix_->mutex);
-        mix_->mixer.endInput(input_);
+        mix_->withMixer([this](CallMixer& mixer) { mixer.endInput(input_); });
     }
     void append(const void* bytes, std::size_t byteCount, Clock::time_point captureTime) override {
-        std::lock_guard lock(mix_->mutex);
-        mix_->mixer.append(input_, static_cast<const int16_t*>(bytes), byteCount / sizeof(int16_t),
-                           captureTime);
+        mix_->append(input_, static_cast<const int16_t*>(bytes), byteCount / sizeof(int16_t), captureTime);
     }
     bool wantsCaptureTimes() const override { return true; }
 
@@ -280,10 +340,7 @@ void CallCapture::stop() {
     for (const auto& side : sides_) {
         stopSide(*side);
     }
-    {
-        std::lock_guard lock(mix->mutex);
-        mix->mixer.finish();
-    }
+    mix->withMixer([](CallMixer& mixer) { mixer.finish(); });
     audioBuffer.stop();
     captureDevice_.reset();
     // The delegate may destroy this run: nothing after this line touches it.
@@ -318,8 +375,8 @@ void CallCapture::prepareForSave() {
     if (state != State::started) {
         return;
     }
-    std::lock_guard lock(mix->mutex);
-    mix->mixer.flush(std::chrono::steady_clock::now() - CallMixer::holdBack);
+    const auto upTo = std::chrono::steady_clock::now() - CallMixer::holdBack;
+    mix->withMixer([upTo](CallMixer& mixer) { mixer.flush(upTo); });
 }
 
 const AudioCapture* CallCapture::side(Input input) const {

@@ -177,6 +177,7 @@ bool PulseCaptureSession::startRunning(std::string* error) {
     activeBlockHandler_ = blockHandler_;
     activeTimedBlockHandler_ = timedBlockHandler_;
     readBytes_ = 0;
+    lastTimingRequest_.reset();
     captureTimes_ = CaptureTimeEstimator(sampleRate_);
     pa_stream_set_state_callback(stream_, &PulseCaptureSession::onStreamState, this);
     pa_stream_set_suspended_callback(stream_, &PulseCaptureSession::onSuspended, this);
@@ -191,13 +192,8 @@ bool PulseCaptureSession::startRunning(std::string* error) {
         pa_usec_to_bytes(static_cast<pa_usec_t>(fragmentDuration.count()) * PA_USEC_PER_MSEC, &sampleFormat));
     // DONT_MOVE: a chosen device must never silently become another one when it goes away.
     // START_UNMUTED: otherwise stream-restore can start the stream muted, recording zeros without a word.
-    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
-                                                PA_STREAM_START_UNMUTED);
-    // What an output plays is timed by the server's timing of the stream, kept fresh.
-    if (activeTimedBlockHandler_ && monitor_) {
-        flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_INTERPOLATE_TIMING |
-                                               PA_STREAM_AUTO_TIMING_UPDATE);
-    }
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
+                                                      PA_STREAM_START_UNMUTED);
     if (pa_stream_connect_record(stream_, sourceName_.c_str(), &attributes, flags) >= 0) {
         loop_.waitUntil(context_, deadline, [this, generation] {
             if (generation_ != generation) {
@@ -337,6 +333,16 @@ void PulseCaptureSession::onSuspended(pa_stream* stream, void* userdata) {
 
 void PulseCaptureSession::onReadable(pa_stream* stream, size_t, void* userdata) {
     auto* self = static_cast<PulseCaptureSession*>(userdata);
+    // What an output plays is timed by the server's timing of the stream: asked for now and then while the
+    // thread is awake anyway (libpulse's automatic updates woke it about once more a second).
+    const auto now = std::chrono::steady_clock::now();
+    if (self->monitor_ && self->activeTimedBlockHandler_ &&
+        (!self->lastTimingRequest_ || now - *self->lastTimingRequest_ >= timingUpdateInterval)) {
+        self->lastTimingRequest_ = now;
+        if (pa_operation* operation = pa_stream_update_timing_info(stream, nullptr, nullptr)) {
+            pa_operation_unref(operation);
+        }
+    }
     while (pa_stream_readable_size(stream) > 0) {
         const void* data = nullptr;
         size_t byteCount = 0;

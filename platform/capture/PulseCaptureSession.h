@@ -18,9 +18,9 @@
 // handler there, unchanged, as libpulse delivers them.
 //
 // With a timed output each block comes with the time its first frame was captured. For what an output plays
-// (a monitor) that is when the output plays it: the server's timing of the stream, kept up to date, carried
-// over the bytes between the stream's write position then and the block. For a microphone a
-// CaptureTimeEstimator tells it from when the blocks arrive.
+// (a monitor) that is when the output plays it: the server's timing of the stream (asked for every
+// timingUpdateInterval), carried over the bytes between the stream's write position then and the block. For
+// a microphone a CaptureTimeEstimator tells it from when the blocks arrive.
 //
 // Events reach the event handler through the event loop of the thread that created the session, which must
 // also be the thread that destroys it: started (the stream runs), interrupted / interruptionEnded (the source
@@ -41,6 +41,8 @@ public:
     // The most audio the server gathers before waking us: a fifth of a second wakes the capture thread five
     // times a second, and a save still has everything up to that long before it was asked for.
     static constexpr std::chrono::milliseconds fragmentDuration{200};
+    // How often the server's timing of a monitor's stream is asked for.
+    static constexpr std::chrono::milliseconds timingUpdateInterval{2000};
 
     PulseCaptureSession();
     ~PulseCaptureSession() override;
@@ -93,6 +95,7 @@ private:
     // The bytes of this run read so far (holes included), and when its frames were captured.
     int64_t readBytes_ = 0;
     CaptureTimeEstimator captureTimes_{44'100};
+    std::optional<std::chrono::steady_clock::time_point> lastTimingRequest_;
     bool started_ = false; // the stream of this run reached READY
     bool failed_ = false;
     bool suspended_ = false;
