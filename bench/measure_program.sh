@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Whole-program figures of Tempolis, in one run:
-#   launch_to_recording_seconds  launch until the audio server lists its stream
+#   launch_to_recording_seconds  launch until the audio server lists its stream (both, for a call)
 #   cpu_percent                  CPU used while recording for SECONDS, in % of one core
 #   wakeups_per_second           voluntary + involuntary context switches of all its threads over 20 s
 #                                (voluntary_wakeups_per_second: the voluntary ones alone)
@@ -14,8 +14,11 @@
 #   announcement_shown_rss_kb    the program's resident memory while the window is shown
 #   announcement_closed_rss_kb   the same, 5 s after the window was closed (alt+F4)
 # and with --libraries, the resident size of each mapped file (library_rss_kb=KB PATH, largest first).
+# --input ID records that input (the settings' "Preferred Audio Device"): a source's name, @DEFAULT_MONITOR@
+# ("System audio") or @MICROPHONE_AND_SYSTEM_AUDIO@ (both sides of a call: in the test session the default
+# output is what the microphone hears, so both sides record the sound file, and the click).
 #
-#   bench/measure_program.sh [--announcement] [--libraries] [BUILD_DIR] [SECONDS] [SOUND_FILE]
+#   bench/measure_program.sh [--announcement] [--libraries] [--input ID] [BUILD_DIR] [SECONDS] [SOUND_FILE]
 #                                                              (default build/default, 60, none)
 # Needs a display with a window manager, a session bus and an audio server with the test session's devices
 # (run it under scripts/test-session). With SOUND_FILE, that file plays in a loop into the default sink (the
@@ -24,10 +27,12 @@
 set -euo pipefail
 announcement=
 libraries=
+input=
 while [ $# -gt 0 ]; do
     case $1 in
         --announcement) announcement=1 ;;
         --libraries) libraries=1 ;;
+        --input) input=$2; shift ;;
         *) break ;;
     esac
     shift
@@ -49,11 +54,15 @@ cleanup() {
 trap cleanup EXIT
 
 mkdir -p "$XDG_CONFIG_HOME/Orvane"
+conf="$XDG_CONFIG_HOME/Orvane/Tempolis.conf"
 if [ -n "$announcement" ]; then
-    rm -f "$XDG_CONFIG_HOME/Orvane/Tempolis.conf"
+    rm -f "$conf"
 else
-    printf '[General]\nFinal%%20Update%%20Launch%%20Count=1\nFinal%%20Update%%20Launch%%20Date=%s\n' "$(date +%s)" \
-        >"$XDG_CONFIG_HOME/Orvane/Tempolis.conf"
+    printf '[General]\nFinal%%20Update%%20Launch%%20Count=1\nFinal%%20Update%%20Launch%%20Date=%s\n' "$(date +%s)" >"$conf"
+fi
+if [ -n "$input" ]; then
+    [ -f "$conf" ] || printf '[General]\n' >"$conf"
+    printf 'Preferred%%20Audio%%20Device=%s\n' "$input" >>"$conf"
 fi
 
 # Plays the sound in a loop until stopped; stopping it also ends the paplay under way.
@@ -84,7 +93,10 @@ now() { date +%s.%N; }
 start=$(now)
 "$program" 2>"$work/program.log" &
 pid=$!
-until pactl list source-outputs 2>/dev/null | grep -q "application.process.id = \"$pid\""; do
+# Recording: every stream the input asks for (two for both sides of a call) is listed.
+streams=1
+[ "$input" != "@MICROPHONE_AND_SYSTEM_AUDIO@" ] || streams=2
+until [ "$(pactl list source-outputs 2>/dev/null | grep -c "application.process.id = \"$pid\"")" -ge "$streams" ]; do
     kill -0 "$pid" 2>/dev/null || { echo "measure_program: Tempolis exited" >&2; cat "$work/program.log" >&2; exit 1; }
     sleep 0.01
 done

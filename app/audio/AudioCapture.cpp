@@ -12,15 +12,36 @@
 #include <mutex>
 #include <optional>
 
+namespace {
+
+// The usual output: the rolling buffer, whose ring is open while the capture runs.
+class BufferOutput : public CaptureOutput {
+public:
+    explicit BufferOutput(AudioBuffer& buffer)
+        : buffer_(buffer) {}
+    void open() override { buffer_.start(); }
+    void close() override { buffer_.stop(); }
+    void append(const void* bytes, std::size_t byteCount, Clock::time_point) override {
+        buffer_.append(std::make_shared<SampleBlock>(bytes, byteCount));
+    }
+
+private:
+    AudioBuffer& buffer_;
+};
+
+} // namespace
+
 // What the capture queue touches: whether blocks are wanted, and when they came.
 struct AudioCapture::Delivery {
     using Clock = std::chrono::steady_clock;
-    explicit Delivery(AudioBuffer& buffer)
-        : buffer(buffer) {}
+    Delivery(std::shared_ptr<CaptureOutput> output, double sampleRate)
+        : output(std::move(output))
+        , sampleRate(sampleRate) {}
 
-    void deliver(const void* bytes, std::size_t byteCount) {
-        // Checked and appended under one lock: once stop() has switched delivery off, no block of this
-        // capture reaches the buffer, whose ring the stop is closing.
+    // `captureTime` is none when the session does not tell it: then the block is taken as just captured.
+    void deliver(const void* bytes, std::size_t byteCount, std::optional<Clock::time_point> captureTime) {
+        // Checked and handed on under one lock: once stop() has switched delivery off, no block of this
+        // capture reaches the output, which the stop is closing.
         std::lock_guard lock(mutex);
         if (!active) {
             Log::write("Error: AudioCapture: captureOutput:didOutput:from: (captureSession == nil)");
@@ -31,7 +52,11 @@ struct AudioCapture::Delivery {
             gaps.note(now, now - *lastBlock);
         }
         lastBlock = now;
-        buffer.append(std::make_shared<SampleBlock>(bytes, byteCount));
+        if (!captureTime) {
+            captureTime = now - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                    static_cast<double>(byteCount / 2) / sampleRate));
+        }
+        output->append(bytes, byteCount, *captureTime);
     }
 
     void setActive(bool on) {
@@ -60,9 +85,10 @@ struct AudioCapture::Delivery {
         return {now - lastBlock.value_or(waitingSince), gaps.longest(now), lastBlock.has_value()};
     }
 
-    AudioBuffer& buffer;
+    const std::shared_ptr<CaptureOutput> output;
 
 private:
+    const double sampleRate;
     std::mutex mutex;
     bool active = false;
     std::optional<Clock::time_point> lastBlock;
@@ -86,13 +112,21 @@ struct AudioCapture::Start {
 
 AudioCapture::AudioCapture(AudioBuffer& audioBuffer, std::optional<std::string> preferredDeviceID,
                            AudioCaptureDelegate* delegate, double sampleRate, CaptureSystem& captureSystem)
-    : audioBuffer(audioBuffer)
+    : AudioCapture(std::make_shared<BufferOutput>(audioBuffer), std::move(preferredDeviceID), delegate,
+                   sampleRate, captureSystem) {}
+
+AudioCapture::AudioCapture(std::shared_ptr<CaptureOutput> output,
+                           std::optional<std::string> preferredDeviceID, AudioCaptureDelegate* delegate,
+                           double sampleRate, CaptureSystem& captureSystem)
+    : output(output)
     , delegate(delegate)
     , preferredDeviceID(std::move(preferredDeviceID))
     , sampleRate(sampleRate)
     , captureSystem(captureSystem)
-    , delivery(std::make_shared<Delivery>(audioBuffer)) {
+    , delivery(std::make_shared<Delivery>(std::move(output), sampleRate)) {
     silenceTimer.setInterval(silenceCheckInterval);
+    // On whole seconds: the watchdogs of both sides of a call wake the main thread together.
+    silenceTimer.setTimerType(Qt::VeryCoarseTimer);
     QObject::connect(&silenceTimer, &QTimer::timeout, [this] { checkForSilence(); });
 }
 
@@ -116,9 +150,18 @@ void AudioCapture::start(SerialQueue& worker, StartCompletion completion) {
     start->session = captureSystem.makeSession();
     start->preferredDeviceID = preferredDeviceID;
     start->completion = std::move(completion);
-    start->session->setOutput(sampleRate, [delivery = delivery](const void* bytes, std::size_t byteCount) {
-        delivery->deliver(bytes, byteCount);
-    });
+    const bool timed = output->wantsCaptureTimes() &&
+                       start->session->setTimedOutput(
+                           sampleRate, [delivery = delivery](const void* bytes, std::size_t byteCount,
+                                                             Delivery::Clock::time_point captured) {
+                               delivery->deliver(bytes, byteCount, captured);
+                           });
+    if (!timed) {
+        start->session->setOutput(sampleRate,
+                                  [delivery = delivery](const void* bytes, std::size_t byteCount) {
+                                      delivery->deliver(bytes, byteCount, std::nullopt);
+                                  });
+    }
     // Events are handled one event-loop turn later, never inside the session's own dispatch: a handler may
     // drop the session, or the whole capture.
     start->session->setEventHandler(
@@ -133,8 +176,8 @@ void AudioCapture::start(SerialQueue& worker, StartCompletion completion) {
                 },
                 Qt::QueuedConnection);
         });
-    // The ring must be open before the first block of this session arrives.
-    audioBuffer.start();
+    // The ring (or the output) must be open before the first block of this session arrives.
+    output->open();
     delivery->setActive(true);
     pendingStart = start;
 
@@ -188,7 +231,7 @@ void AudioCapture::startFinished(const std::shared_ptr<Start>& start) {
         delivery->setActive(false);
         start->session->setEventHandler({});
         start->session.reset();
-        audioBuffer.stop();
+        output->close();
     } else {
         captureSession = std::move(start->session);
         captureDevice_ = start->device;
@@ -206,7 +249,7 @@ void AudioCapture::stop() {
         // The worker still has the session: it is dropped when the worker is done with it.
         pendingStart.reset();
         delivery->setActive(false);
-        audioBuffer.stop();
+        output->close();
         notifyDelegate();
         return;
     }
@@ -221,7 +264,7 @@ void AudioCapture::stop() {
     delivery->setActive(false);
     captureSession.reset();
     captureDevice_.reset();
-    audioBuffer.stop();
+    output->close();
     // The delegate may destroy this capture: nothing after this line touches it.
     notifyDelegate();
 }

@@ -1,8 +1,11 @@
 #include "AudioController.h"
 
+#include "AudioCapture.h"
+#include "CallCapture.h"
 #include "DurationFormatter.h"
 #include "Localization.h"
 #include "Log.h"
+#include "RestartDelay.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -88,7 +91,7 @@ AudioController::~AudioController() {
     audioBuffer_->abandonExports();
     audioBuffer_->setReservationShortHandler({});
     if (audioCapture_) {
-        std::unique_ptr<AudioCapture> capture = std::move(audioCapture_);
+        std::unique_ptr<CaptureRun> capture = std::move(audioCapture_);
         capture.reset();
     }
 }
@@ -162,7 +165,7 @@ void AudioController::pauseRecording(std::function<void()> forgotten) {
     cancelAutoRestart();
     observeDeviceConnections(false);
     if (audioCapture_) {
-        std::unique_ptr<AudioCapture> capture = std::move(audioCapture_);
+        std::unique_ptr<CaptureRun> capture = std::move(audioCapture_);
         capture->stop();
     }
     // Forgotten means gone from the disk too: the files are erased before the pause is reported done.
@@ -207,9 +210,13 @@ void AudioController::startAudioCapture() {
         preferred = stored->toStdString();
     }
     // Stored before it starts, so status changes during the start already find it.
-    audioCapture_ =
-        std::make_unique<AudioCapture>(*audioBuffer_, preferred, this, captureSampleRate, captureSystem);
-    AudioCapture* capture = audioCapture_.get();
+    if (preferred == CaptureSystem::microphoneAndSystemAudioID) {
+        audioCapture_ = std::make_unique<CallCapture>(*audioBuffer_, this, captureSampleRate, captureSystem);
+    } else {
+        audioCapture_ =
+            std::make_unique<AudioCapture>(*audioBuffer_, preferred, this, captureSampleRate, captureSystem);
+    }
+    CaptureRun* capture = audioCapture_.get();
     // The device queries and the start talk to the audio server: off the main thread, answered here.
     capture->start(captureStartQueue, [this, capture](bool started) {
         if (audioCapture_.get() != capture) {
@@ -310,13 +317,7 @@ void AudioController::scheduleAutoRestart() {
     if (!autoRestartEnabled || autoRestartTimer) {
         return;
     }
-    double delaySeconds = autoRestartDelaySeconds;
-    if (autoRestartLastAttemptTime) {
-        const std::chrono::duration<double> sinceAttempt = Clock::now() - *autoRestartLastAttemptTime;
-        if (sinceAttempt.count() < autoRestartRecentSeconds) {
-            delaySeconds = autoRestartFailedDelaySeconds;
-        }
-    }
+    const double delaySeconds = RestartDelay::seconds(autoRestartLastAttemptTime, Clock::now());
     autoRestartTimer = new QTimer(this);
     autoRestartTimer->setSingleShot(true);
     autoRestartTimer->setTimerType(Qt::PreciseTimer);

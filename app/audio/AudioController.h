@@ -1,9 +1,9 @@
 #pragma once
 
 #include "AudioBuffer.h"
-#include "AudioCapture.h"
 #include "AudioCaptureDelegate.h"
 #include "CaptureAuthorization.h"
+#include "CaptureRun.h"
 #include "CaptureSystem.h"
 #include "ExportedClip.h"
 #include "RecordingSettings.h"
@@ -22,8 +22,9 @@
 class QTimer;
 
 // The one object through which the application drives recording: owns the rolling buffer, makes a fresh
-// capture for every start, asks for microphone access, restarts capture by itself after failures, follows
-// the preferred device, changes the capture window, and saves clips. Lives on the main thread.
+// capture for every start (of both sides of a call when the preferred device says so), asks for microphone
+// access, restarts capture by itself after failures, follows the preferred device, changes the capture
+// window, and saves clips. Lives on the main thread.
 //
 // Every save goes one way: export (on the buffer's queue, into a private temporary file; the clip must hold
 // at least minimumClipSeconds of what the buffer really has then), name (from the time the save was asked
@@ -51,9 +52,6 @@ public:
     static constexpr double defaultCaptureMaxDuration = RecordingSettings::defaultCaptureMinutes * 60.0;
     static constexpr double captureMaxDurationLowerBound = RecordingSettings::minimumCaptureMinutes * 60.0;
     static constexpr double captureMaxDurationUpperBound = RecordingSettings::maximumCaptureMinutes * 60.0;
-    static constexpr double autoRestartDelaySeconds = 0.5;
-    static constexpr double autoRestartFailedDelaySeconds = 15.0;
-    static constexpr double autoRestartRecentSeconds = 1.0;
     static constexpr double microphonePermissionAlertSeconds = 10.0;
     static constexpr double diskSpaceAlertSeconds = 10.0;
     static constexpr double handOverSeconds = 2.0;
@@ -83,7 +81,8 @@ public:
     double captureMaxDuration() const { return captureMaxDuration_; }
     RecordingSettings& settings() { return settings_; }
     AudioBuffer& audioBuffer() { return *audioBuffer_; }
-    AudioCapture* audioCapture() const { return audioCapture_.get(); }
+    // The capture run under way: one input (AudioCapture), or both sides of a call (CallCapture).
+    CaptureRun* audioCapture() const { return audioCapture_.get(); }
 
     bool checkMicrophonePermission();
     void cancelAutoRestart();
@@ -164,7 +163,7 @@ private:
     std::unique_ptr<AudioBuffer> audioBuffer_;
     // Capture starts wait for the audio server here, never on the main thread.
     SerialQueue captureStartQueue{captureStartQueueLabel};
-    std::unique_ptr<AudioCapture> audioCapture_;
+    std::unique_ptr<CaptureRun> audioCapture_;
     // A ring shorter than asked, not yet told to the user: the asked and the kept length, in seconds.
     std::optional<std::pair<double, double>> shortReservation;
     std::optional<std::pair<double, double>> announcedShortReservation;

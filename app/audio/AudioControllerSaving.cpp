@@ -79,6 +79,10 @@ void AudioController::exportClip(int seconds, const QDateTime& requestTime, Expo
                                        QStringLiteral("The temporary clip cannot be made (%1).").arg(error)));
         return;
     }
+    // What is on its way into the buffer (both sides of a call wait for each other) goes in first.
+    if (audioCapture_) {
+        audioCapture_->prepareForSave();
+    }
     const QPointer<AudioController> controller(this);
     audioBuffer_->exportClip(
         temporary.toStdString(), seconds, minimumClipSeconds,

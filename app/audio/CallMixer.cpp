@@ -9,6 +9,7 @@ using Seconds = std::chrono::duration<double>;
 
 const double holdBackSeconds = Seconds(CallMixer::holdBack).count();
 const double discontinuitySeconds = Seconds(CallMixer::discontinuity).count();
+const double systemAudioDiscontinuitySeconds = Seconds(CallMixer::systemAudioDiscontinuity).count();
 
 // The system audio's ratio is set afresh for every chunk of at most this many frames.
 constexpr std::size_t steeringChunkFrames = 2'048;
@@ -68,7 +69,8 @@ void CallMixer::append(Input input, const int16_t* samples, std::size_t frameCou
     bool newTimeline = appended.phase != Phase::running;
     if (!newTimeline) {
         const double expected = appended.clock.secondsAt(static_cast<double>(appended.frames));
-        newTimeline = std::abs(seconds - expected) > discontinuitySeconds;
+        newTimeline = std::abs(seconds - expected) >
+                      (input == Input::microphone ? discontinuitySeconds : systemAudioDiscontinuitySeconds);
     }
     if (input == Input::microphone) {
         appendMicrophone(converted_.data(), frameCount, seconds, newTimeline);
@@ -94,6 +96,13 @@ void CallMixer::flush(LocalTime upTo) {
     }
     const auto end = static_cast<int64_t>(std::ceil(outputFrameAt(secondsSinceEpoch(upTo))));
     mixTo(end);
+    out_.clear();
+    limiter_.drain(out_);
+    deliver();
+}
+
+void CallMixer::finish() {
+    mixAvailable();
     out_.clear();
     limiter_.drain(out_);
     deliver();
@@ -129,7 +138,7 @@ void CallMixer::appendMicrophone(const float* samples, std::size_t frameCount, d
         skipGapBefore(Input::microphone, microphoneOffset_);
     }
     const auto frame = static_cast<double>(microphone.frames);
-    microphone.clock.addReading(frame, seconds);
+    addReading(microphone, seconds);
     // The output runs on the microphone's clock.
     outputAnchorFrame_ = static_cast<double>(microphoneOffset_) + frame;
     outputAnchorSeconds_ = microphone.clock.secondsAt(frame);
@@ -146,13 +155,24 @@ void CallMixer::appendSystemAudio(const float* samples, std::size_t frameCount, 
         systemAudio.clock.restart();
         systemAudio.frames = 0;
     }
-    systemAudio.clock.addReading(static_cast<double>(systemAudio.frames), seconds);
+    addReading(systemAudio, seconds);
     if (newTimeline) {
         restartResampler(0);
         skipGapBefore(Input::systemAudio, resamplerOutputStart_);
     }
     resample(samples, frameCount, static_cast<double>(systemAudio.frames));
     systemAudio.frames += static_cast<int64_t>(frameCount);
+}
+
+void CallMixer::addReading(Source& appended, double seconds) {
+    // Blocks can come a few milliseconds apart (while another program plays with a small latency), and their
+    // times' errors are not independent (a step in the server's timing moves many): more readings would make
+    // the clock trust a step more than its prior, not be right sooner.
+    if (appended.clock.hasReadings() && appended.frames < appended.nextReadingFrame) {
+        return;
+    }
+    appended.clock.addReading(static_cast<double>(appended.frames), seconds);
+    appended.nextReadingFrame = appended.frames + readingIntervalFrames;
 }
 
 void CallMixer::restartResampler(double timelineFrame) {
@@ -223,9 +243,15 @@ void CallMixer::skipGapBefore(Input input, int64_t start) {
 }
 
 void CallMixer::mixAvailable() {
+    // The microphone, while it runs or is expected, sets the pace: what the system audio delivers ahead of it
+    // (an output's sound is placed where it is heard, up to the output's latency after it arrives) waits for
+    // it.
+    const Source& microphone = source(Input::microphone);
     int64_t newest = mixed_;
     for (const Source& each : sources_) {
-        newest = std::max(newest, each.lane.end());
+        if (microphone.phase == Phase::idle || &each == &microphone) {
+            newest = std::max(newest, each.lane.end());
+        }
     }
     int64_t end = newest;
     for (const Source& each : sources_) {

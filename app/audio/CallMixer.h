@@ -26,13 +26,18 @@
 //
 // Missing audio: the output goes on, silent where one input has nothing. A block whose time is more than
 // `discontinuity` away from where its stream's clock expects it (audio lost, the input suspended), or the
-// first block after endInput(), begins a new timeline of that input, placed by its own time. Both inputs
-// gone is no call: a new start after that leaves the gap out of the output instead of filling it.
+// first block after endInput(), begins a new timeline of that input, placed by its own time. For the system
+// audio `systemAudioDiscontinuity` is enough: the time an output plays what it is given steps by ten or
+// twenty milliseconds when another program starts playing there with another latency, and a step the clock
+// took as readings would tilt its rate, and so the system audio's pitch, for minutes. Both inputs gone is no
+// call: a new start after that leaves the gap out of the output instead of filling it.
 //
-// Latency: output is made as far as both inputs have delivered, except that an input lagging more than
-// `holdBack` behind the other (or expected and silent) is not waited for: it is taken as silence there, and
-// what it delivers for that stretch later is dropped. The limiter adds `lookAhead`; flush() hands out
-// everything up to a local time at once, for a save.
+// Latency: output is made as far as both inputs have delivered, except that the system audio lagging more
+// than `holdBack` behind the microphone (or expected and silent) is not waited for: it is taken as silence
+// there, and what it delivers for that stretch later is dropped. The microphone is waited for while it runs
+// (until its capture gives up on it): the system audio is placed where it is heard, up to the output's
+// latency ahead of what the microphone has delivered, and the microphone's audio is never dropped for it. The
+// limiter adds `lookAhead`; flush() hands out everything up to a local time at once, for a save.
 //
 // Levels: single-side audio keeps its exact level (the microphone's samples pass bit for bit); the sum of
 // two loud sides is kept from clipping by a PeakLimiter, which only acts where the sum would exceed full
@@ -50,7 +55,9 @@ public:
     static constexpr int sampleRate = 44'100;
     static constexpr std::chrono::milliseconds holdBack{300};
     static constexpr std::chrono::milliseconds discontinuity{25};
+    static constexpr std::chrono::milliseconds systemAudioDiscontinuity{8};
     static constexpr std::chrono::milliseconds lookAhead{5};
+    static constexpr int64_t readingIntervalFrames = sampleRate / 10;
 
     explicit CallMixer(OutputHandler output);
 
@@ -65,6 +72,9 @@ public:
     // what it delivers for that stretch later is dropped. For a save asked at time T, flush(T - holdBack)
     // keeps what is still on its way.
     void flush(LocalTime upTo);
+    // Hands out everything delivered so far, the limiter's look-ahead too: for the end of a call, once both
+    // inputs have ended.
+    void finish();
 
     // Frames handed to the output handler so far.
     int64_t outputFrameCount() const { return outputFrames_; }
@@ -77,6 +87,7 @@ private:
         Phase phase = Phase::idle;
         StreamClock clock;
         int64_t frames = 0; // frames of the current timeline so far
+        int64_t nextReadingFrame = 0;
         MixLane lane;
     };
 
@@ -85,6 +96,8 @@ private:
     double outputFrameAt(double seconds) const;
     double secondsAtOutputFrame(double frame) const;
 
+    // Notes when the current block's first frame was captured, at most once in readingIntervalFrames.
+    void addReading(Source& appended, double seconds);
     void appendMicrophone(const float* samples, std::size_t frameCount, double seconds, bool newTimeline);
     void appendSystemAudio(const float* samples, std::size_t frameCount, double seconds, bool newTimeline);
     void restartResampler(double timelineFrame);

@@ -114,13 +114,16 @@ void SettingsController::refreshDevices() {
     for (const CaptureDevice& device : deviceList_) {
         audioDeviceButton_->addItem(QString::fromStdString(device.localizedName));
     }
-    // Then what the computer plays: the default output's, whichever it is, and each output's.
+    // Then what the computer plays: the default output's, whichever it is, both sides of a call (the default
+    // input with it), and each output's.
     const std::vector<CaptureDevice> monitors =
         system ? system->knownOutputMonitors() : std::vector<CaptureDevice>{};
     if (!monitors.empty()) {
         audioDeviceButton_->insertSeparator(audioDeviceButton_->count());
         audioDeviceButton_->addItem(Localization::string("Settings System Audio"),
                                     QString::fromLatin1(CaptureSystem::defaultOutputMonitorID));
+        audioDeviceButton_->addItem(Localization::string("Settings Microphone And System Audio"),
+                                    QString::fromLatin1(CaptureSystem::microphoneAndSystemAudioID));
         for (const CaptureDevice& monitor : monitors) {
             audioDeviceButton_->addItem(QString::fromStdString(monitor.localizedName),
                                         QString::fromStdString(monitor.uniqueID));

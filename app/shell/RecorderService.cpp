@@ -39,7 +39,7 @@ bool RecorderService::restarting() const {
     if (audioController_.isRecording() || audioController_.isPaused()) {
         return false;
     }
-    const AudioCapture* capture = audioController_.audioCapture();
+    const CaptureRun* capture = audioController_.audioCapture();
     return audioController_.pendingRestartDelaySeconds().has_value() || (capture && capture->isStarting());
 }
 
@@ -52,7 +52,7 @@ int RecorderService::captureMaxMinutes() const {
 }
 
 QString RecorderService::device() const {
-    if (const AudioCapture* capture = audioController_.audioCapture(); capture && capture->captureDevice()) {
+    if (const CaptureRun* capture = audioController_.audioCapture(); capture && capture->captureDevice()) {
         return QString::fromStdString(capture->captureDevice()->localizedName);
     }
     return {};

@@ -22,6 +22,9 @@ public:
 
     // The identifier of "what the computer plays": the monitor of whatever output is the default one.
     static constexpr const char* defaultOutputMonitorID = "@DEFAULT_MONITOR@";
+    // The identifier of both sides of a call: the default input and what the default output plays, recorded
+    // together into one track. No device has it; the recording controller makes two captures of it.
+    static constexpr const char* microphoneAndSystemAudioID = "@MICROPHONE_AND_SYSTEM_AUDIO@";
 
     // The inputs (microphones), in the server's order.
     virtual std::vector<CaptureDevice> devices() = 0;

@@ -10,6 +10,7 @@ namespace {
 
 struct SourceAnswer {
     bool found = false;
+    bool monitor = false;
 };
 
 std::string describe(std::chrono::milliseconds timeout) {
@@ -82,6 +83,7 @@ bool PulseCaptureSession::setInput(const CaptureDevice& device, std::string* err
             if (eol == 0 && info != nullptr) {
                 auto* answer = static_cast<SourceAnswer*>(userdata);
                 answer->found = true;
+                answer->monitor = info->monitor_of_sink != PA_INVALID_INDEX;
             }
         },
         &answer);
@@ -92,6 +94,7 @@ bool PulseCaptureSession::setInput(const CaptureDevice& device, std::string* err
         return failWith("No audio input named \"" + device.uniqueID + "\"");
     }
     sourceName_ = device.uniqueID;
+    monitor_ = answer.monitor;
     return true;
 }
 
@@ -174,7 +177,8 @@ bool PulseCaptureSession::startRunning(std::string* error) {
     activeBlockHandler_ = blockHandler_;
     activeTimedBlockHandler_ = timedBlockHandler_;
     readBytes_ = 0;
-    lastTimedBlock_.reset();
+    lastTimingRequest_.reset();
+    captureTimes_ = CaptureTimeEstimator(sampleRate_);
     pa_stream_set_state_callback(stream_, &PulseCaptureSession::onStreamState, this);
     pa_stream_set_suspended_callback(stream_, &PulseCaptureSession::onSuspended, this);
     pa_stream_set_read_callback(stream_, &PulseCaptureSession::onReadable, this);
@@ -188,13 +192,8 @@ bool PulseCaptureSession::startRunning(std::string* error) {
         pa_usec_to_bytes(static_cast<pa_usec_t>(fragmentDuration.count()) * PA_USEC_PER_MSEC, &sampleFormat));
     // DONT_MOVE: a chosen device must never silently become another one when it goes away.
     // START_UNMUTED: otherwise stream-restore can start the stream muted, recording zeros without a word.
-    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
-                                                PA_STREAM_START_UNMUTED);
-    // Timed blocks need the server's timing of the stream, kept fresh.
-    if (activeTimedBlockHandler_) {
-        flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_INTERPOLATE_TIMING |
-                                               PA_STREAM_AUTO_TIMING_UPDATE);
-    }
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
+                                                      PA_STREAM_START_UNMUTED);
     if (pa_stream_connect_record(stream_, sourceName_.c_str(), &attributes, flags) >= 0) {
         loop_.waitUntil(context_, deadline, [this, generation] {
             if (generation_ != generation) {
@@ -324,6 +323,9 @@ void PulseCaptureSession::onSuspended(pa_stream* stream, void* userdata) {
         return;
     }
     self->suspended_ = suspended;
+    if (!suspended) {
+        self->captureTimes_.reset(); // the suspended time is missing from the stream
+    }
     self->running_ = self->started_ && !suspended;
     self->interrupted_ = self->started_ && suspended;
     self->post(suspended ? Event::interrupted : Event::interruptionEnded, {});
@@ -331,6 +333,16 @@ void PulseCaptureSession::onSuspended(pa_stream* stream, void* userdata) {
 
 void PulseCaptureSession::onReadable(pa_stream* stream, size_t, void* userdata) {
     auto* self = static_cast<PulseCaptureSession*>(userdata);
+    // What an output plays is timed by the server's timing of the stream: asked for now and then while the
+    // thread is awake anyway (libpulse's automatic updates woke it about once more a second).
+    const auto now = std::chrono::steady_clock::now();
+    if (self->monitor_ && self->activeTimedBlockHandler_ &&
+        (!self->lastTimingRequest_ || now - *self->lastTimingRequest_ >= timingUpdateInterval)) {
+        self->lastTimingRequest_ = now;
+        if (pa_operation* operation = pa_stream_update_timing_info(stream, nullptr, nullptr)) {
+            pa_operation_unref(operation);
+        }
+    }
     while (pa_stream_readable_size(stream) > 0) {
         const void* data = nullptr;
         size_t byteCount = 0;
@@ -354,23 +366,19 @@ void PulseCaptureSession::onReadable(pa_stream* stream, size_t, void* userdata) 
         if (byteCount > 0 && self->activeBlockHandler_) {
             self->activeBlockHandler_(data, byteCount);
         } else if (byteCount > 0 && self->activeTimedBlockHandler_) {
-            self->activeTimedBlockHandler_(data, byteCount, self->captureTimeOfNextBlock(stream));
+            self->activeTimedBlockHandler_(data, byteCount, self->captureTimeOfNextBlock(stream, byteCount));
         }
         self->readBytes_ += static_cast<int64_t>(byteCount);
         pa_stream_drop(stream);
     }
 }
 
-std::chrono::steady_clock::time_point PulseCaptureSession::captureTimeOfNextBlock(pa_stream* stream) {
+std::chrono::steady_clock::time_point PulseCaptureSession::captureTimeOfNextBlock(pa_stream* stream,
+                                                                                  std::size_t byteCount) {
     using namespace std::chrono;
     const auto now = steady_clock::now();
-    const double bytesPerSecond = static_cast<double>(pa_bytes_per_second(pa_stream_get_sample_spec(stream)));
-    auto lengthOf = [bytesPerSecond](int64_t bytes) {
-        return duration_cast<steady_clock::duration>(
-            duration<double>(static_cast<double>(bytes) / bytesPerSecond));
-    };
-    steady_clock::time_point captured;
-    const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+    const pa_sample_spec* format = pa_stream_get_sample_spec(stream);
+    const pa_timing_info* timing = monitor_ ? pa_stream_get_timing_info(stream) : nullptr;
     if (timing != nullptr && timing->read_index_corrupt == 0 && timing->write_index_corrupt == 0) {
         // The snapshot's timestamp is on the wall clock (the server's, when the clocks agree): only its age
         // is taken over to the steady clock.
@@ -378,17 +386,15 @@ std::chrono::steady_clock::time_point PulseCaptureSession::captureTimeOfNextBloc
         gettimeofday(&wallNow, nullptr);
         const auto age = seconds(wallNow.tv_sec - timing->timestamp.tv_sec) +
                          microseconds(wallNow.tv_usec - timing->timestamp.tv_usec);
-        // Then the server had written write_index bytes of the stream and the source held source_usec more:
-        // the byte at write_index was captured source_usec before. What a monitor captures is heard sink_usec
-        // later. The block starts at read_index.
-        captured = now - age - microseconds(timing->source_usec) + microseconds(timing->sink_usec) -
-                   lengthOf(timing->write_index - timing->read_index);
-    } else if (lastTimedBlock_) {
-        captured = lastTimedBlock_->second + lengthOf(readBytes_ - lastTimedBlock_->first);
-    } else {
-        // Nothing better: what is queued is the newest audio there is.
-        captured = now - lengthOf(static_cast<int64_t>(pa_stream_readable_size(stream)));
+        // Then the server had written write_index bytes of the stream, which the output plays sink_usec later
+        // (a monitor's data is mixed ahead of playing by the output's latency, which changes as programs
+        // play with other latencies: the time it plays is the steady one). The block starts at read_index.
+        const double queuedSeconds = static_cast<double>(timing->write_index - timing->read_index) /
+                                     static_cast<double>(pa_bytes_per_second(format));
+        return now - age - microseconds(timing->source_usec) + microseconds(timing->sink_usec) -
+               duration_cast<steady_clock::duration>(duration<double>(queuedSeconds));
     }
-    lastTimedBlock_ = {readBytes_, captured};
-    return captured;
+    const auto frameBytes = static_cast<int64_t>(pa_frame_size(format));
+    return captureTimes_.captureTime(readBytes_ / frameBytes, static_cast<int64_t>(byteCount) / frameBytes,
+                                     now);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CaptureSession.h"
+#include "CaptureTimeEstimator.h"
 #include "PulseMainloop.h"
 
 #include <QObject>
@@ -16,11 +17,10 @@
 // threaded mainloop of its own. The mainloop thread is the capture queue: blocks are handed to the block
 // handler there, unchanged, as libpulse delivers them.
 //
-// With a timed output the stream also keeps the server's timing up to date (every 100 ms), and each block
-// comes with the time its first frame was captured: the timing's snapshot (when the server had written so
-// many bytes of the stream, and how much the source still held) carried over the bytes between that write
-// position and the block. While no snapshot is valid (before the first, or after libpulse invalidated it),
-// the time is carried on from the last block by its length.
+// With a timed output each block comes with the time its first frame was captured. For what an output plays
+// (a monitor) that is when the output plays it: the server's timing of the stream (asked for every
+// timingUpdateInterval), carried over the bytes between the stream's write position then and the block. For
+// a microphone a CaptureTimeEstimator tells it from when the blocks arrive.
 //
 // Events reach the event handler through the event loop of the thread that created the session, which must
 // also be the thread that destroys it: started (the stream runs), interrupted / interruptionEnded (the source
@@ -41,6 +41,8 @@ public:
     // The most audio the server gathers before waking us: a fifth of a second wakes the capture thread five
     // times a second, and a save still has everything up to that long before it was asked for.
     static constexpr std::chrono::milliseconds fragmentDuration{200};
+    // How often the server's timing of a monitor's stream is asked for.
+    static constexpr std::chrono::milliseconds timingUpdateInterval{2000};
 
     PulseCaptureSession();
     ~PulseCaptureSession() override;
@@ -71,7 +73,7 @@ private:
     static void onSuspended(pa_stream* stream, void* userdata);
     static void onReadable(pa_stream* stream, size_t byteCount, void* userdata);
     // On the mainloop thread: when the first frame of the block about to be peeked was captured.
-    std::chrono::steady_clock::time_point captureTimeOfNextBlock(pa_stream* stream);
+    std::chrono::steady_clock::time_point captureTimeOfNextBlock(pa_stream* stream, std::size_t byteCount);
 
     PulseMainloop loop_;
     // Events are queued to this object; destroying it (with the session) drops those still in flight.
@@ -82,6 +84,7 @@ private:
 
     // Guarded by the mainloop lock.
     std::string sourceName_;
+    bool monitor_ = false; // the source is what an output plays
     double sampleRate_ = 0;
     BlockHandler blockHandler_;
     TimedBlockHandler timedBlockHandler_;
@@ -89,9 +92,10 @@ private:
     pa_stream* stream_ = nullptr;
     BlockHandler activeBlockHandler_;
     TimedBlockHandler activeTimedBlockHandler_;
-    // The bytes of this run read so far (holes included), and the last block's position and time.
+    // The bytes of this run read so far (holes included), and when its frames were captured.
     int64_t readBytes_ = 0;
-    std::optional<std::pair<int64_t, std::chrono::steady_clock::time_point>> lastTimedBlock_;
+    CaptureTimeEstimator captureTimes_{44'100};
+    std::optional<std::chrono::steady_clock::time_point> lastTimingRequest_;
     bool started_ = false; // the stream of this run reached READY
     bool failed_ = false;
     bool suspended_ = false;

@@ -14,6 +14,12 @@ void FakeCaptureSession::setOutput(double sampleRate, BlockHandler blockHandler)
     state_->blockHandler = std::move(blockHandler);
 }
 
+bool FakeCaptureSession::setTimedOutput(double sampleRate, TimedBlockHandler blockHandler) {
+    state_->sampleRate = sampleRate;
+    state_->timedBlockHandler = std::move(blockHandler);
+    return true;
+}
+
 bool FakeCaptureSession::startRunning(std::string* error) {
     if (state_->failStart) {
         *error = "Connection refused";
@@ -28,5 +34,6 @@ void FakeCaptureSession::stopRunning() {
     state_->interrupted = false;
     state_->stopped = true;
     state_->blockHandler = {};
+    state_->timedBlockHandler = {};
     state_->eventHandler = {};
 }

@@ -21,6 +21,8 @@ public:
         bool stopped = false;
         bool destroyed = false;
         BlockHandler blockHandler;
+        // Set instead of blockHandler when the capture asked for capture times.
+        TimedBlockHandler timedBlockHandler;
         EventHandler eventHandler;
     };
 
@@ -30,6 +32,7 @@ public:
 
     bool setInput(const CaptureDevice& device, std::string* error) override;
     void setOutput(double sampleRate, BlockHandler blockHandler) override;
+    bool setTimedOutput(double sampleRate, TimedBlockHandler blockHandler) override;
     void setEventHandler(EventHandler eventHandler) override {
         state_->eventHandler = std::move(eventHandler);
     }

@@ -18,10 +18,24 @@ std::optional<CaptureDevice> FakeCaptureSystem::deviceWithUniqueID(const std::st
     return deviceNamed(uniqueID);
 }
 
+std::vector<CaptureDevice> FakeCaptureSystem::outputMonitors() {
+    std::lock_guard lock(mutex_);
+    return connectedMonitors;
+}
+
 std::optional<CaptureDevice> FakeCaptureSystem::deviceNamed(const std::string& uniqueID) const {
-    const auto found = std::find_if(connectedDevices.begin(), connectedDevices.end(),
-                                    [&](const CaptureDevice& device) { return device.uniqueID == uniqueID; });
-    return found == connectedDevices.end() ? std::nullopt : std::optional<CaptureDevice>(*found);
+    if (uniqueID == defaultOutputMonitorID) {
+        return defaultMonitorID ? deviceNamed(*defaultMonitorID) : std::nullopt;
+    }
+    for (const auto* list : {&connectedDevices, &connectedMonitors}) {
+        const auto found = std::find_if(list->begin(), list->end(), [&](const CaptureDevice& device) {
+            return device.uniqueID == uniqueID;
+        });
+        if (found != list->end()) {
+            return *found;
+        }
+    }
+    return std::nullopt;
 }
 
 std::unique_ptr<CaptureSession> FakeCaptureSystem::makeSession() {
@@ -64,8 +78,28 @@ void FakeCaptureSystem::deliverTone(double seconds) {
     }
 }
 
+void FakeCaptureSystem::setDefaultInput(const std::string& uniqueID) {
+    {
+        std::lock_guard lock(mutex_);
+        defaultDeviceID = uniqueID;
+    }
+    emit defaultInputChanged();
+}
+
+void FakeCaptureSystem::setDefaultOutputMonitor(const std::string& uniqueID) {
+    {
+        std::lock_guard lock(mutex_);
+        defaultMonitorID = uniqueID;
+    }
+    emit defaultOutputChanged();
+}
+
 void FakeCaptureSystem::sendEvent(CaptureSession::Event event) {
-    auto state = lastSession();
+    sendEvent(lastSession(), event);
+}
+
+void FakeCaptureSystem::sendEvent(const std::shared_ptr<FakeCaptureSession::State>& state,
+                                  CaptureSession::Event event) {
     if (!state) {
         return;
     }

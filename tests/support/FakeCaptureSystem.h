@@ -21,6 +21,11 @@ public:
         std::lock_guard lock(mutex_);
         return defaultDeviceID.value_or(std::string());
     }
+    std::vector<CaptureDevice> outputMonitors() override;
+    std::string knownDefaultOutputMonitorID() override {
+        std::lock_guard lock(mutex_);
+        return defaultMonitorID.value_or(std::string());
+    }
 
     // Plugs a device in or out (and announces it).
     void plugIn(const CaptureDevice& device);
@@ -36,11 +41,18 @@ public:
     // Delivers `seconds` of a 440 Hz tone through the newest session, in tenths of a second, as a capture
     // queue would.
     void deliverTone(double seconds);
-    // Sends an event from the newest session, as the platform would (on the main thread).
+    // Sends an event from the newest session (or from `session`), as the platform would (on the main thread).
     void sendEvent(CaptureSession::Event event);
+    void sendEvent(const std::shared_ptr<FakeCaptureSession::State>& session, CaptureSession::Event event);
+    // Makes another input or output the default (and announces it).
+    void setDefaultInput(const std::string& uniqueID);
+    void setDefaultOutputMonitor(const std::string& uniqueID);
 
     std::vector<CaptureDevice> connectedDevices;
     std::optional<std::string> defaultDeviceID;
+    // What the outputs play: defaultOutputMonitorID finds the default one's.
+    std::vector<CaptureDevice> connectedMonitors;
+    std::optional<std::string> defaultMonitorID;
     bool failSetInput = false;
     bool failStart = false;
     std::vector<std::shared_ptr<FakeCaptureSession::State>> sessions;

@@ -98,6 +98,28 @@ def clip_frames(path):
                    '-of', 'default=noprint_wrappers=1:nokey=1', path).strip())
 
 
+def tempolis_command(program, *arguments):
+    """Runs the `tempolis` command of `program` (bounded); its completed process."""
+    return subprocess.run([program, *arguments], capture_output=True, text=True, timeout=60)
+
+
+def held_seconds_of(program):
+    """How many seconds of audio the running program holds, as `tempolis status` says (0 before it answers)."""
+    status = tempolis_command(program, 'status').stdout
+    return float(status.split('Held: ')[1].split(' ')[0]) if 'Held: ' in status else 0
+
+
+def recording_sources(pid):
+    """The names of the sources the program records from, per the audio server."""
+    sources = {line.split('\t')[0]: line.split('\t')[1]
+               for line in run('pactl', 'list', 'short', 'sources').splitlines()}
+    found = []
+    for block in run('pactl', 'list', 'source-outputs').split('Source Output #')[1:]:
+        if re.search(rf'application\.process\.id = "{pid}"', block):
+            found.append(sources.get(re.search(r'Source: (\d+)', block).group(1)))
+    return found
+
+
 def write_tone(path, seconds, frequency=440):
     with wave.open(path, 'wb') as file:
         file.setnchannels(1)

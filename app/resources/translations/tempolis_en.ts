@@ -82,6 +82,10 @@
         <translation>System audio</translation>
     </message>
     <message>
+        <source>Settings Microphone And System Audio</source>
+        <translation>Microphone and system audio</translation>
+    </message>
+    <message>
         <source>Settings Audio Device Label</source>
         <translation>Microphone</translation>
     </message>

@@ -1,5 +1,6 @@
 // Recording through the controller from a real PulseAudio server with virtual microphones: what is played
 // comes out of an exported clip; devices come and go; the server dies and comes back.
+#include "AudioCapture.h"
 #include "AudioController.h"
 #include "AudioDecoder.h"
 #include "Defaults.h"
@@ -235,7 +236,7 @@ TEST_F(AudioControllerCaptureTest, ASuspendedSourcePausesRecordingAndAFrozenServ
     controller->startRecording();
     ASSERT_TRUE(QTest::qWaitFor([&] { return controller->isRecording(); }, 5'000));
     ASSERT_TRUE(waitForAudio(0.5));
-    const AudioCapture* capture = controller->audioCapture();
+    const CaptureRun* capture = controller->audioCapture();
 
     // Suspended for longer than any silence allowed to a running source: waited for, never restarted.
     ASSERT_TRUE(server.suspendSource(builtIn.sourceName, true));

@@ -43,7 +43,8 @@ std::vector<double> deliveredClicks(const std::vector<double>& clicks, const std
 struct SystemAudioCase {
     const char* name;
     std::vector<Run> runs;
-    double flushAtSeconds; // when a save flushes the mixer, or never (negative)
+    double flushAtSeconds;        // when a save flushes the mixer, or never (negative)
+    double heardAfterSeconds = 0; // how far ahead of its capture the system audio is placed
 };
 
 void PrintTo(const SystemAudioCase& each, std::ostream* out) {
@@ -60,6 +61,7 @@ TEST_P(CallMixerSystemAudioTimeline, TheMicrophoneIsUntouchedAndTheSystemAudioSt
     CallSimulation::Settings settings;
     settings.runs[0] = {{0.0}};
     settings.runs[1] = scenario.runs;
+    settings.heardAfterSeconds[1] = scenario.heardAfterSeconds;
     settings.content[0].noiseAmplitude = 0.05;
     for (double t = 2.6; t < durationSeconds; t += 5) {
         settings.content[1].clickSeconds.push_back(t);
@@ -84,7 +86,7 @@ TEST_P(CallMixerSystemAudioTimeline, TheMicrophoneIsUntouchedAndTheSystemAudioSt
     // Each click the system audio delivered is in the output, where it belongs.
     std::vector<bool> nearClick(output.size(), false);
     for (double click : deliveredClicks(settings.content[1].clickSeconds, scenario.runs)) {
-        const int64_t expected = frameAt(click);
+        const int64_t expected = frameAt(click + scenario.heardAfterSeconds);
         const int64_t searched = frameAt(0.03);
         std::size_t found = static_cast<std::size_t>(expected - searched);
         for (int64_t n = expected - searched; n < expected + searched; ++n) {
@@ -123,7 +125,10 @@ INSTANTIATE_TEST_SUITE_P(
         SystemAudioCase{"StallsAndComesBack", {{0.3, 30, 44'102.2, false}, {45.2, forever, 44'102.2}}, -1},
         SystemAudioCase{"LosesAudio", {{0.3, 30, 44'102.2, false}, {30.4, forever, 44'102.2}}, -1},
         SystemAudioCase{"StartsLate", {{20.3, forever, 44'102.2}}, -1},
-        SystemAudioCase{"IsSavedWhileRunning", {{0.3, forever, 44'102.2}}, 20}),
+        SystemAudioCase{"IsSavedWhileRunning", {{0.3, forever, 44'102.2}}, 20},
+        // Heard more than the hold-back after it is captured: it waits for the microphone, which loses
+        // nothing.
+        SystemAudioCase{"IsHeardLate", {{0.3, forever, 44'102.2}}, 20, 0.6}),
     [](const testing::TestParamInfo<SystemAudioCase>& info) { return std::string(info.param.name); });
 
 // The system audio carries a tone and runs throughout; the microphone, which the output's clock follows,

@@ -135,7 +135,8 @@ void CallSimulation::deliver(std::size_t input) {
     }
 
     std::uniform_real_distribution<double> jitter(-settings_.jitterSeconds, settings_.jitterSeconds);
-    mixer_.append(static_cast<Input>(input), block_.data(), frames, localTime(begins + jitter(random_)));
+    mixer_.append(static_cast<Input>(input), block_.data(), frames,
+                  localTime(begins + settings_.heardAfterSeconds[input] + jitter(random_)));
     cursor.frame += static_cast<int64_t>(frames);
     chooseNextBlock(input);
 

@@ -33,6 +33,9 @@ public:
         std::array<std::vector<Run>, 2> runs; // by Input
         std::array<Content, 2> content;
         double jitterSeconds = 0.003;
+        // How long after its capture an input's audio counts (by Input): an output's sound is placed where it
+        // is heard, its latency after the server mixed it.
+        std::array<double, 2> heardAfterSeconds{};
         double shortestBlockSeconds = 0.010;
         double longestBlockSeconds = 0.250;
         uint64_t seed = 1;

@@ -6,29 +6,17 @@ server, the ring checked on disk.
     settings_test.py PROGRAM    (inside scripts/test-session)
 """
 import os
-import re
 import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'support'))
-from desktop_session import (POPUPS, Pointer, ProgramTestCase, loudness, pixels, pyatspi, run,  # noqa: E402
-                             wait_for, write_tone)
+from desktop_session import (POPUPS, Pointer, ProgramTestCase, loudness, pixels, pyatspi,  # noqa: E402
+                             recording_sources, run, wait_for, write_tone)
 
 PROGRAM = sys.argv.pop(1) if len(sys.argv) > 1 else ''
 EXTRA_SOURCES = (('extra_a', 'Extra-A'), ('extra_b', 'Extra-B'))
 BYTES_PER_MINUTE = 60 * 44100 * 2
-
-
-def recording_sources(pid):
-    """The names of the sources the program records from, per the audio server."""
-    sources = {line.split('\t')[0]: line.split('\t')[1]
-               for line in run('pactl', 'list', 'short', 'sources').splitlines()}
-    found = []
-    for block in run('pactl', 'list', 'source-outputs').split('Source Output #')[1:]:
-        if re.search(rf'application\.process\.id = "{pid}"', block):
-            found.append(sources.get(re.search(r'Source: (\d+)', block).group(1)))
-    return found
 
 
 def click_on(node):
@@ -98,9 +86,9 @@ class SettingsTest(ProgramTestCase):
         devices = self.pop_up('Microphone')
         items = [item.name or item.description for item in pyatspi.findAllDescendants(
             devices, lambda node: node.getRoleName() == 'list item')]
-        self.assertEqual(items[:7], ['System Default', 'separator', 'Virtual-Microphone', 'Extra-A', 'Extra-B',
-                                     'separator', 'System audio'])  # then what each output plays
-        self.assertIn('Monitor of Speaker-B', items[7:])
+        self.assertEqual(items[:8], ['System Default', 'separator', 'Virtual-Microphone', 'Extra-A', 'Extra-B',
+                                     'separator', 'System audio', 'Microphone and system audio'])
+        self.assertIn('Monitor of Speaker-B', items[8:])  # what each output plays
         self.assertEqual(devices.name, 'Extra-A')  # the pop-up's name is its choice: index 3 here
 
         # Another microphone: recording moves to it.
@@ -129,6 +117,9 @@ class SettingsTest(ProgramTestCase):
         self.assertEqual(saved.returncode, 0, saved.stderr)
         self.assertGreater(loudness(saved.stdout.strip(), 1, 3), 3000, 'the played tone is not in the clip')
         wait_for(lambda: not POPUPS.showing('Saved Popup'), what='the saved popup to go')  # it hangs over these
+        # Both sides of a call: the default input and the default output's sound, two streams.
+        self.choose(self.pop_up('Microphone'), 'Microphone and system audio')
+        wait_for(lambda: sorted(recording_sources(pid)) == ['rec_mic', 'speaker_b.monitor'], what='both sides')
         self.choose(self.pop_up('Microphone'), 'Virtual-Microphone')
         wait_for(lambda: recording_sources(pid) == ['rec_mic'], what='the microphone again')
 

@@ -12,19 +12,19 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'support'))
-from desktop_session import RATE, POPUPS, ProgramTestCase, loudness, run, wait_for, write_tone  # noqa: E402
+from desktop_session import (RATE, POPUPS, ProgramTestCase, held_seconds_of, loudness, run,  # noqa: E402
+                             tempolis_command, wait_for, write_tone)
 from gi.repository import Gio, GLib  # noqa: E402
 
 PROGRAM = sys.argv.pop(1) if len(sys.argv) > 1 else ''
 
 
 def tempolis(*arguments):
-    return subprocess.run([PROGRAM, *arguments], capture_output=True, text=True, timeout=60)
+    return tempolis_command(PROGRAM, *arguments)
 
 
 def held_seconds():
-    status = tempolis('status').stdout
-    return float(status.split('Held: ')[1].split(' ')[0]) if 'Held: ' in status else 0
+    return held_seconds_of(PROGRAM)
 
 
 def together(*commands):
