@@ -33,12 +33,15 @@ UserNotificationCenter::UserNotificationCenter(QObject* parent)
         return;
     }
     connected_ = true;
-    // Servers send these signals to the connection that created the notification; naming the service keeps
-    // out anyone else who sends them.
-    session.connect(notificationsService, notificationsPath, notificationsInterface,
-                    QStringLiteral("ActionInvoked"), this, SLOT(handleActionInvoked(uint, QString)));
-    session.connect(notificationsService, notificationsPath, notificationsInterface,
-                    QStringLiteral("NotificationClosed"), this, SLOT(handleNotificationClosed(uint, uint)));
+    // Servers send these signals to the connection that created the notification. Each is checked against
+    // the server that answered its Notify, not matched by the well-known name: a server started after this
+    // (activated by the first Notify, say) would otherwise be known to the bus library only once it has
+    // tracked the name's new owner, and a click coming first is lost.
+    session.connect(QString(), notificationsPath, notificationsInterface, QStringLiteral("ActionInvoked"),
+                    this, SLOT(handleActionInvoked(uint, QString, QDBusMessage)));
+    session.connect(QString(), notificationsPath, notificationsInterface,
+                    QStringLiteral("NotificationClosed"), this,
+                    SLOT(handleNotificationClosed(uint, uint, QDBusMessage)));
 }
 
 void UserNotificationCenter::schedule(const QString& title, const QString& body, const QVariantMap& userInfo,
@@ -78,14 +81,15 @@ void UserNotificationCenter::show(const QString& title, const QString& body, con
                     logOnce(QStringLiteral("Cannot show a notification (%1)").arg(reply.error().message()));
                     return;
                 }
-                notifications_.insert(reply.value(), Notification{userInfo, false});
+                notifications_.insert(reply.value(), Notification{userInfo, reply.reply().service(), false});
             });
 }
 
-void UserNotificationCenter::handleActionInvoked(uint id, const QString& actionKey) {
+void UserNotificationCenter::handleActionInvoked(uint id, const QString& actionKey,
+                                                 const QDBusMessage& message) {
     const auto found = notifications_.find(id);
-    if (actionKey != defaultActionKey || found == notifications_.end() || !delegate_ ||
-        found->awaitingCompletion)
+    if (actionKey != defaultActionKey || found == notifications_.end() ||
+        found->server != message.service() || !delegate_ || found->awaitingCompletion)
         return;
     found->awaitingCompletion = true;
     const QVariantMap userInfo = found->userInfo;
@@ -102,10 +106,10 @@ void UserNotificationCenter::handleActionInvoked(uint id, const QString& actionK
     });
 }
 
-void UserNotificationCenter::handleNotificationClosed(uint id, uint /*reason*/) {
+void UserNotificationCenter::handleNotificationClosed(uint id, uint /*reason*/, const QDBusMessage& message) {
     const auto found = notifications_.find(id);
     // An answered notification stays until its delegate completes.
-    if (found != notifications_.end() && !found->awaitingCompletion)
+    if (found != notifications_.end() && found->server == message.service() && !found->awaitingCompletion)
         notifications_.erase(found);
 }
 

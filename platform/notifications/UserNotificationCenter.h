@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDBusMessage>
 #include <QDateTime>
 #include <QHash>
 #include <QObject>
@@ -30,12 +31,13 @@ public:
     int notificationCount() const { return int(notifications_.size()); }
 
 private slots:
-    void handleActionInvoked(uint id, const QString& actionKey);
-    void handleNotificationClosed(uint id, uint reason);
+    void handleActionInvoked(uint id, const QString& actionKey, const QDBusMessage& message);
+    void handleNotificationClosed(uint id, uint reason, const QDBusMessage& message);
 
 private:
     struct Notification {
         QVariantMap userInfo;
+        QString server; // the unique bus name that showed it: only it speaks of it
         bool awaitingCompletion = false;
     };
 

@@ -118,7 +118,9 @@ TEST_F(NewBrandWindowControllerHelper, TheHelpersReportsBecomeTheButtonsPageAndT
         EXPECT_EQ(opened, QList<QUrl>(c.pagesOpened,
                                       QUrl(QString::fromLatin1(NewBrandWindowController::productWebPage))));
         if (c.thirdDayNotif) {
-            ASSERT_TRUE(QTest::qWaitFor([&] { return server->displayedCount() == 1; }, waitMilliseconds));
+            ASSERT_TRUE(QTest::qWaitFor(
+                [&] { return notifications.notificationCount() == 1 && server->displayedCount() == 1; },
+                waitMilliseconds));
             ASSERT_TRUE(server->invokeTopDefaultAction());
             ASSERT_TRUE(QTest::qWaitFor([&] { return delegate.userInfos.size() == 1; }, waitMilliseconds));
             EXPECT_EQ(delegate.userInfos[0], (QVariantMap{{"thirdDayNotif", *c.thirdDayNotif}}));

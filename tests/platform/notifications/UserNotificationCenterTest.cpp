@@ -4,6 +4,8 @@
 #include "DBusNotificationServer.h"
 #include "LogCapture.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -90,6 +92,37 @@ TEST_F(UserNotificationCenterTest, TheCompletionHandlerActsOnce) {
     QTest::qWait(200);
     EXPECT_EQ(center.notificationCount(), 1);
     EXPECT_EQ(server->displayedCount(), 1);
+}
+
+// The center was made before the server started (as when the first Notify activates it); clicks are taken
+// from the server that showed the notification, and from no one else on the bus.
+TEST_F(UserNotificationCenterTest, OnlyTheServerThatShowedANotificationAnswersForIt) {
+    center.schedule("Shown", "", {{"n", 1}}, past());
+    ASSERT_TRUE(waitUntilShown(1));
+    QDBusConnection forger = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "forger");
+    ASSERT_TRUE(forger.isConnected());
+    // Whatever number the server gave it: the forger tries the first few.
+    for (uint id = 1; id <= 5; ++id) {
+        for (const char* member : {"ActionInvoked", "NotificationClosed"}) {
+            QDBusMessage forged = QDBusMessage::createTargetedSignal(
+                QDBusConnection::sessionBus().baseService(), "/org/freedesktop/Notifications",
+                "org.freedesktop.Notifications", member);
+            forged << id;
+            if (member == std::string("ActionInvoked"))
+                forged << QStringLiteral("default");
+            else
+                forged << uint(2); // dismissed
+            ASSERT_TRUE(forger.send(forged));
+        }
+    }
+    QTest::qWait(300);
+    EXPECT_TRUE(delegate.userInfos.isEmpty());
+    EXPECT_EQ(center.notificationCount(), 1);
+
+    ASSERT_TRUE(server->invokeTopDefaultAction());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return delegate.userInfos.size() == 1; }, waitMilliseconds));
+    EXPECT_EQ(delegate.userInfos[0], (QVariantMap{{"n", 1}}));
+    QDBusConnection::disconnectFromBus("forger");
 }
 
 TEST_F(UserNotificationCenterTest, ANotificationIsShownAtItsDeliveryDate) {
