@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 namespace {
 class FixedSizeController : public ViewController {
 public:
@@ -286,7 +288,6 @@ TEST_F(PopoverOnX11, ActivatingTransientKeepsItsPopUpListsAndThePopoversHangingF
     popover.show(QRect(900, 100, 40, 22), nullptr, RectEdge::minY);
     ASSERT_TRUE(QTest::qWaitForWindowActive(popover.window()));
     EventRecorder* parentView = choicesController.recorder();
-    const QPoint parentSpot = parentView->mapToGlobal(QPoint(110, 100));
 
     // A popover hanging from a control of this one takes the keyboard; this one stays open.
     Popover child;
@@ -299,9 +300,27 @@ TEST_F(PopoverOnX11, ActivatingTransientKeepsItsPopUpListsAndThePopoversHangingF
     ASSERT_TRUE(X11Tools::click(child.window()->geometry().center()));
     ASSERT_TRUE(becomes([&] { return childController.recorder()->count(QEvent::MouseButtonRelease); }, 1));
     EXPECT_TRUE(popover.isShown());
-    // A press on this one closes the child and reaches this one.
+    // A press on this one closes the child and reaches this one: on a spot of this one the child does not
+    // cover (the child hangs above the list, or below it where the screen has no room above).
+    QPoint parentSpot;
+    for (const QPoint local : {QPoint(110, 100), QPoint(110, 50), QPoint(15, 100), QPoint(205, 100)}) {
+        parentSpot = parentView->mapToGlobal(local);
+        if (!child.window()->frameGeometry().contains(parentSpot))
+            break;
+    }
+    const auto where = [&] {
+        std::ostringstream text;
+        const QRect parentFrame = popover.window()->frameGeometry();
+        const QRect childFrame = child.window()->frameGeometry();
+        text << "this one at " << parentFrame.x() << "," << parentFrame.y() << " " << parentFrame.width()
+             << "x" << parentFrame.height() << ", the child at " << childFrame.x() << "," << childFrame.y()
+             << " " << childFrame.width() << "x" << childFrame.height() << ", pressed at " << parentSpot.x()
+             << "," << parentSpot.y();
+        return text.str();
+    };
+    ASSERT_FALSE(child.window()->frameGeometry().contains(parentSpot)) << where();
     ASSERT_TRUE(X11Tools::click(parentSpot));
-    EXPECT_TRUE(eventually([&] { return !child.isShown(); }));
+    EXPECT_TRUE(eventually([&] { return !child.isShown(); })) << where();
     EXPECT_TRUE(becomes([&] { return parentView->count(QEvent::MouseButtonRelease); }, 1));
     EXPECT_TRUE(popover.isShown());
 
