@@ -55,6 +55,9 @@ PULL_PIXELS = 100
 
 class StatusItemOnADesktopTest(ProgramTestCase):
     program_path = PROGRAM
+    # The floating item: what GNOME Shell shows without an AppIndicator extension, and what every desktop shows
+    # once the user turns the tray off.
+    settings = {'Show In System Tray': 'false'}
 
     def setUp(self):
         # From before the launch: what the work area was and every change the program's strip brings.
@@ -126,6 +129,52 @@ class StatusItemOnADesktopTest(ProgramTestCase):
         self.assertEqual(clip_frames(clip), seconds * 44100, f'the popup promised "{promised}"')
         saved = wait_for(lambda: self.label('Saved Popup', 'Duration'), what='the saved popup')
         self.assertEqual(seconds_in(saved), seconds, saved)
+
+
+PANEL_PIXELS = 48  # Plasma's panel along the bottom of the screen, and more
+
+
+class Box:
+    """A rectangle as the accessibility bus gives extents."""
+
+    def __init__(self, x, y, width, height):
+        self.x, self.y, self.width, self.height = x, y, width, height
+
+
+def registered_tray_items():
+    """The items the desktop's tray registry (org.kde.StatusNotifierWatcher) lists, as gdbus prints them."""
+    return subprocess.run(['gdbus', 'call', '--session', '--dest', 'org.kde.StatusNotifierWatcher',
+                           '--object-path', '/StatusNotifierWatcher', '--method',
+                           'org.freedesktop.DBus.Properties.Get', 'org.kde.StatusNotifierWatcher',
+                           'RegisteredStatusNotifierItems'], capture_output=True, text=True).stdout
+
+
+@unittest.skipUnless(DESKTOP == 'kde-x11', 'GNOME Shell has no tray without an extension')
+class TrayOnKdeTest(ProgramTestCase):
+    """With the tray on (the default), Plasma's tray shows the icon and the floating item keeps out of the way."""
+    program_path = PROGRAM
+
+    def setUp(self):
+        self.work_area = WorkAreaWatch()
+        self.addCleanup(self.work_area.stop)
+        self.before = wait_for(self.work_area.values, what='the work area')[-1]
+        super().setUp()
+
+    def test_the_icon_goes_into_the_tray_and_the_floating_item_keeps_away(self):
+        wait_for(lambda: f'org.kde.StatusNotifierItem-{self.program.pid}-' in registered_tray_items(),
+                 timeout=20, what="the program's icon in the tray's registry")
+        # Plasma's panel takes the item from the registry; the floating item then hides and gives its strip back.
+        wait_for(lambda: self.status_button() is None and self.work_area.values()[-1] == self.before,
+                 timeout=20, what='the floating item to hide and its strip to go')
+        # The tray draws the icon: the recording indicator's red is in the panel along the bottom.
+        _, _, width, height = screen_geometry()
+        panel = wait_for(lambda: self.recording_icon(Box(0, height - PANEL_PIXELS, width, PANEL_PIXELS)),
+                         what="the recording indicator in Plasma's panel")
+        if os.environ.get('TEMPOLIS_SCREENSHOTS'):
+            run('import', '-window', 'root', os.path.join(os.environ['TEMPOLIS_SCREENSHOTS'], 'kde-x11-tray.png'))
+        self.assertTrue(panel)
+        self.assertIsNone(self.status_button(), 'the floating item came back')
+        self.assertIsNone(self.program.poll(), self.program_log())
 
 
 if __name__ == '__main__':
