@@ -591,18 +591,8 @@ bool AudioBuffer::writeToBufferFile(int handle, int64_t fileOffset, int64_t memo
 
 void AudioBuffer::exportAudio(const std::filesystem::path& url, double duration,
                               ExportCompletion completion) {
-    ++savesUnderWay_;
-    handOver(); // a save holds everything received before it was asked for
-    bufferQueue.async([this, url, duration, completion = std::move(completion)] {
-        const SaveUnderWay under(savesUnderWay_);
-        double seconds = 0;
-        try {
-            seconds = writeAudioFile(url, duration);
-        } catch (const AudioBufferError&) {
-            completion(false, 0);
-            return;
-        }
-        completion(true, seconds);
+    exportClip(url, duration, 0, [completion = std::move(completion)](ExportResult result, double seconds) {
+        completion(result == ExportResult::written, seconds);
     });
 }
 

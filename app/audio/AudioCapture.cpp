@@ -192,7 +192,9 @@ void AudioCapture::start(SerialQueue& worker, StartCompletion completion) {
         // The user chose what the computer plays: when that output is gone, what the default output plays,
         // never a microphone (recording their voice instead would be a breach of their privacy).
         if (!device && preferred && CaptureSystem::isOutputMonitorID(*preferred)) {
-            device = system.deviceWithUniqueID(CaptureSystem::defaultOutputMonitorID);
+            if (*preferred != CaptureSystem::defaultOutputMonitorID) {
+                device = system.deviceWithUniqueID(CaptureSystem::defaultOutputMonitorID);
+            }
         } else if (!device) {
             device = system.defaultDevice();
         }

@@ -196,7 +196,7 @@ void AudioController::resumeRecording() {
     if (wasPaused) {
         emit pausedChanged();
     }
-    audioBuffer_->reset();
+    // The pause forgot what was held, on disk too, and nothing came since: it starts from empty as it is.
     startRecording();
 }
 

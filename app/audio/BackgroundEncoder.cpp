@@ -21,12 +21,6 @@ BackgroundEncoder::~BackgroundEncoder() {
     queue_.sync([] {});
 }
 
-void BackgroundEncoder::encode(std::shared_ptr<const SampleBlock> block, int64_t length, int64_t position) {
-    queue_.async([this, block = std::move(block), length, position] {
-        take(Block{block, length, position});
-    });
-}
-
 void BackgroundEncoder::encode(std::vector<Block> blocks) {
     queue_.async([this, blocks = std::move(blocks)] {
         for (const Block& block : blocks) {
@@ -49,7 +43,7 @@ void BackgroundEncoder::take(Block block) {
 // Encoding a second at a time costs a fifth less processor than each capture fragment on its own: the
 // encoder's tables stay in the caches.
 void BackgroundEncoder::encodePending() {
-    for (const Pending& block : pending_) {
+    for (const Block& block : pending_) {
         if (closing_) {
             break;
         }

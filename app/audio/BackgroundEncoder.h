@@ -38,9 +38,7 @@ public:
         int64_t length; // bytes
         int64_t position;
     };
-    // Queued, in the order of the calls. `position` is the block's first sample.
-    void encode(std::shared_ptr<const SampleBlock> block, int64_t length, int64_t position);
-    // Queued as one: blocks in order.
+    // Queued as one, in the order of the calls: blocks in order, each `position` its first sample.
     void encode(std::vector<Block> blocks);
     // Queued: the run in progress ends here (what the encoder holds comes out); the next block begins
     // another.
@@ -71,7 +69,6 @@ public:
     SerialQueue& queue() { return queue_; }
 
 private:
-    using Pending = Block;
     void take(Block block);
     void encodePending();
     void encodeBlock(const SampleBlock& block, int64_t length, int64_t position);
@@ -90,7 +87,7 @@ private:
     bool runOpen_ = false;
     int64_t nextPosition_ = -1;
     std::vector<uint8_t> scratch_;
-    std::vector<Pending> pending_;
+    std::vector<Block> pending_;
     int64_t pendingFrames_ = 0;
     // Shared with saves.
     std::mutex mutex_;

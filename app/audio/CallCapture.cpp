@@ -12,7 +12,8 @@
 
 // The mixer, which both capture queues and the main thread use, one at a time. A capture queue that finds it
 // taken (the blocks of both sides often come at the same moment) leaves its block to the thread that has it
-// instead of waiting for it, which would wake the queue once more.
+// instead of waiting for it, which would wake the queue once more. Every block goes through the list of left
+// blocks, so that a side's blocks reach the mixer in the order they came whichever thread appends them.
 struct CallCapture::Mix {
     using Clock = CaptureOutput::Clock;
 
@@ -24,27 +25,22 @@ struct CallCapture::Mix {
     // Runs `use` on the mixer, waiting until it is free.
     template <typename Use> void withMixer(Use use) {
         std::unique_lock lock(mutex);
+        appendLeftBlocks();
         use(mixer);
         releaseAfterLeftBlocks(lock);
     }
 
     // Appends a block now, or leaves it to the thread that has the mixer.
     void append(Input input, const int16_t* samples, std::size_t frameCount, Clock::time_point captureTime) {
+        {
+            std::lock_guard leaving(leftMutex);
+            left.push_back(
+                LeftBlock{input, std::vector<int16_t>(samples, samples + frameCount), captureTime});
+        }
         std::unique_lock lock(mutex, std::try_to_lock);
         if (lock) {
-            mixer.append(input, samples, frameCount, captureTime);
-        } else {
-            {
-                std::lock_guard leaving(leftMutex);
-                left.push_back(
-                    LeftBlock{input, std::vector<int16_t>(samples, samples + frameCount), captureTime});
-            }
-            // The thread that had the mixer may have let go of it before the block was left.
-            if (!lock.try_lock()) {
-                return;
-            }
+            releaseAfterLeftBlocks(lock);
         }
-        releaseAfterLeftBlocks(lock);
     }
 
 private:
@@ -54,19 +50,24 @@ private:
         Clock::time_point captureTime;
     };
 
+    // With `mutex` held.
+    void appendLeftBlocks() {
+        std::vector<LeftBlock> blocks;
+        {
+            std::lock_guard leaving(leftMutex);
+            blocks.swap(left);
+        }
+        for (const LeftBlock& block : blocks) {
+            mixer.append(block.input, block.samples.data(), block.samples.size(), block.captureTime);
+        }
+    }
+
     void releaseAfterLeftBlocks(std::unique_lock<std::mutex>& lock) {
         for (;;) {
-            std::vector<LeftBlock> blocks;
-            {
-                std::lock_guard leaving(leftMutex);
-                blocks.swap(left);
-            }
-            for (const LeftBlock& block : blocks) {
-                mixer.append(block.input, block.samples.data(), block.samples.size(), block.captureTime);
-            }
+            appendLeftBlocks();
             lock.unlock();
-            // A block left meanwhile by a thread that found the mixer still taken is this thread's to append,
-            // unless another thread has the mixer now.
+            // A block left meanwhile by a thread that found the mixer taken is this thread's to append,
+            // unless another thread has the mixer now (and will append it).
             {
                 std::lock_guard leaving(leftMutex);
                 if (left.empty()) {

@@ -229,7 +229,6 @@ void AppDelegate::toggleAutoLaunch() {
         return;
     }
     Defaults::setBoolean(Defaults::autoLaunchKey, wanted);
-    updateLoginItem();
 }
 
 void AppDelegate::didReceiveResponse(const QVariantMap& userInfo, std::function<void()> completionHandler) {

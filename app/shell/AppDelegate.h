@@ -71,13 +71,10 @@ public:
     // The view over the status item's button, once launching has made it.
     GrabbableStatusView* statusView() const { return statusView_; }
     Workspace& workspace() { return platform.workspace; }
-    // The tray icon while "Show in System Tray" is on (shown by a tray or not).
-    TrayStatusItem* trayItem() const { return trayItem_.get(); }
     // Whether the tray shows Tempolis instead of the floating item.
     bool isInTray() const;
     // Starts or cancels the gesture at a point, as a click on the tray icon does.
     void activateAt(const QPoint& globalPosition);
-    PointGestureWindow* pointGesture() const { return pointGesture_.get(); }
 
     void applicationDidFinishLaunching();
     void applicationWillTerminate();

@@ -89,7 +89,7 @@ void GrabbableStatusView::mousePressEvent(QMouseEvent* event) {
         Log::write("Error: GrabbableStatusView: Error getting status item window.");
         return;
     }
-    if (appIsProcessing_)
+    if (appIsProcessing())
         return;
     button->setHighlighted(true);
     // Where the window really is, from the event: its own idea of its position may lag behind.
@@ -390,7 +390,7 @@ void GrabbableStatusView::retractRubberBand(std::function<void()> completion) {
     rubberBandWindow_ = nullptr;
 
     // A save started elsewhere meanwhile (a script) pulses the icon: the fade would replace that pulse.
-    if (!appIsProcessing_) {
+    if (!appIsProcessing()) {
         KeyframeAnimation fade = makePulseAnimation();
         fade.durationSeconds = releaseFadeSeconds;
         fade.timingFunctions = {easeOut, easeOut, easeOut};
@@ -447,7 +447,6 @@ void GrabbableStatusView::saveRecording(const QDateTime& requestTime) {
 // For every save, whoever started it (the gesture, a script, a menu).
 void GrabbableStatusView::beginProcessing() {
     ++savesProcessing_;
-    appIsProcessing_ = true;
     lastSaveFailed_ = false;
     updateIconState();
     recordingIndicator_->setHidden(true);
@@ -469,7 +468,7 @@ void GrabbableStatusView::runProcessingPulse() {
     statusIconLayer_->setHidden(false);
     // The pulse repeats without end: this runs when it is taken off the layer.
     statusIconLayer_->addAnimation(*statusIconAnimation_, [this] {
-        if (!appIsProcessing_)
+        if (!appIsProcessing())
             restoreIdleIcon();
         else if (statusIconAnimation_ && !statusIconLayer_->hasAnimations())
             runProcessingPulse();
@@ -493,14 +492,13 @@ void GrabbableStatusView::processingComplete() {
     if (savesProcessing_ > 0)
         return; // the pulse goes on for the saves still under way
     statusIconAnimation_.reset();
-    appIsProcessing_ = false;
     updateIconState();
     // The encoding is over: the pulse stops now, not when the save dialog closes.
     restoreIdleIcon();
 }
 
 void GrabbableStatusView::exportError() {
-    if (!appIsProcessing_)
+    if (!appIsProcessing())
         stopStatusIconAnimations();
     // The mark stays as long as the alert that tells what went wrong.
     lastSaveFailed_ = true;
@@ -517,7 +515,7 @@ void GrabbableStatusView::exportError() {
 
 void GrabbableStatusView::exportFinished(double seconds, const QDateTime& clipStart) {
     // Another save still processing keeps its pulse.
-    if (!appIsProcessing_)
+    if (!appIsProcessing())
         stopStatusIconAnimations();
     if (!statusBarButton())
         return;
@@ -532,7 +530,7 @@ void GrabbableStatusView::updateIconState() {
     const bool captureFailing = !audioController_.isRecording() && !audioController_.isPaused() &&
                                 audioController_.pendingRestartDelaySeconds().has_value();
     StatusIconState state = StatusIconState::idle;
-    if (appIsProcessing_)
+    if (appIsProcessing())
         state = StatusIconState::saving;
     else if (audioController_.isPaused())
         state = StatusIconState::paused;

@@ -77,7 +77,7 @@ public:
     static KeyframeAnimation makePulseAnimation();
 
     // State, for the application and tests.
-    bool appIsProcessing() const { return appIsProcessing_; }
+    bool appIsProcessing() const { return savesProcessing_ > 0; }
     qint64 secondsToSave() const { return secondsToSave_; }
     double rubberBandDistance() const { return rubberBandDistance_; }
     QPointF rubberBandAnchor() const { return rubberBandAnchor_; }
@@ -146,7 +146,6 @@ private:
     AudioController& audioController_;
     Workspace& workspace_;
 
-    bool appIsProcessing_ = false;
     // Saves under way: a second save while one is processing keeps the one pulse going until the last ends.
     int savesProcessing_ = 0;
     bool isInDarkMode_ = false;

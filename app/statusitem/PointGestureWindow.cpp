@@ -52,7 +52,6 @@ void PointGestureWindow::activate(const QPoint& globalPoint) {
     }
     active_ = true;
     pressed_ = false;
-    origin_ = globalPoint;
     ++gesture_;
 
     const QScreen* screen = QApplication::screenAt(globalPoint);
@@ -102,10 +101,8 @@ void PointGestureWindow::finish(bool cancelled) {
         handle->setKeyboardGrabEnabled(false);
     }
     hide();
-    const bool saves = !cancelled && view_ && view_->secondsToSave() > 0;
     if (view_)
         view_->endDrag(cancelled);
-    emit finished(saves);
 }
 
 void PointGestureWindow::mousePressEvent(QMouseEvent* event) {

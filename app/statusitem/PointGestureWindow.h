@@ -31,11 +31,6 @@ public:
     void activate(const QPoint& globalPoint);
     void cancel();
     bool isActive() const { return active_; }
-    QPoint origin() const { return origin_; }
-
-signals:
-    // The gesture ended: saved or not.
-    void finished(bool saved);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -53,7 +48,6 @@ private:
     QPointer<GrabbableStatusView> view_;
     bool active_ = false;
     bool pressed_ = false;
-    QPoint origin_;
     // Counts gestures, so a retry meant for an earlier one does nothing.
     quint64 gesture_ = 0;
 };

@@ -55,6 +55,7 @@ bool copyContents(int from, int to, QString* error) {
 }
 
 std::atomic<bool> renameWithoutReplacingAllowed{true};
+std::atomic<bool> hardLinksAllowed{true};
 
 // Renames `from` to `to` unless something is at `to`, in one step: 0 when done, else the errno (EEXIST
 // when the name is taken, EXDEV across file systems).
@@ -66,10 +67,25 @@ int renameWithoutReplacing(const char* from, const char* to) {
         return errno;
     }
     // The file system refuses the flag: a hard link fails on a taken name just as atomically.
-    if (link(from, to) != 0) {
+    if (hardLinksAllowed && link(from, to) == 0) {
+        unlink(from);
+        return 0;
+    }
+    if (hardLinksAllowed && errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) {
         return errno;
     }
-    unlink(from);
+    // Nor hard links (many FUSE file systems): the name is claimed by creating it exclusively, and the clip
+    // is renamed over that claim of ours.
+    const int claim = open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (claim < 0) {
+        return errno;
+    }
+    close(claim);
+    if (rename(from, to) != 0) {
+        const int failure = errno;
+        unlink(to);
+        return failure;
+    }
     return 0;
 }
 
@@ -162,6 +178,10 @@ int placeFirstFree(const QByteArray& source, const QStringList& candidates, QStr
 
 void FileMover::setRenameWithoutReplacingAllowed(bool allowed) {
     renameWithoutReplacingAllowed = allowed;
+}
+
+void FileMover::setHardLinksAllowed(bool allowed) {
+    hardLinksAllowed = allowed;
 }
 
 FileMover::Placement FileMover::placeWithoutReplacing(const QString& source, const QString& destination,

@@ -23,9 +23,11 @@ public:
     static QString placeInFolder(const QString& source, const QString& folder, const QString& name,
                                  QString* error);
     // For file systems that refuse an atomic rename without replacing (the kernel answers EINVAL), placing
-    // links the file under its new name and unlinks the old one instead; tests turn the rename off to reach
-    // that way.
+    // links the file under its new name and unlinks the old one instead; where hard links are refused too,
+    // it claims the name by creating it exclusively and renames the file over its claim. Tests turn the
+    // rename and the links off to reach those ways.
     static void setRenameWithoutReplacingAllowed(bool allowed);
+    static void setHardLinksAllowed(bool allowed);
 
     // Creates an empty file only this user can read, failing if anything already exists at `path`.
     static bool createPrivateFile(const QString& path, QString* error);

@@ -90,30 +90,6 @@ void DBusMenu::setVisible(const QString& key, bool visible) {
     propertyChanged(*item, visibleProperty);
 }
 
-QStringList DBusMenu::keys() const {
-    QStringList keys;
-    for (const Item& item : items_) {
-        if (!item.separator)
-            keys.append(item.key);
-    }
-    return keys;
-}
-
-QString DBusMenu::label(const QString& key) const {
-    const Item* item = find(key);
-    return item != nullptr ? item->label : QString();
-}
-
-bool DBusMenu::isEnabled(const QString& key) const {
-    const Item* item = find(key);
-    return item != nullptr && item->enabled;
-}
-
-bool DBusMenu::isVisible(const QString& key) const {
-    const Item* item = find(key);
-    return item != nullptr && item->visible;
-}
-
 DBusMenuLayoutItem DBusMenu::layout(int parentId, int recursionDepth, const QStringList& propertyNames,
                                     bool* found) const {
     if (found != nullptr)

@@ -45,11 +45,6 @@ public:
     void setEnabled(const QString& key, bool enabled);
     void setVisible(const QString& key, bool visible);
 
-    QStringList keys() const;
-    QString label(const QString& key) const;
-    bool isEnabled(const QString& key) const;
-    bool isVisible(const QString& key) const;
-
     // Counts the changes of the item list; hosts see it with each layout.
     uint layoutRevision() const { return layoutRevision_; }
 

@@ -54,7 +54,6 @@ private:
 
     void registryOwnerChanged(const QString& owner);
     void registered();
-    void learnWhetherHostsGoByName();
     void watchHostNames();
     void askWhetherHostIsRegistered();
     // Sends `call` and hands its reply to `answer`, unless the registry changed meanwhile.

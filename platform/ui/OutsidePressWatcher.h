@@ -19,7 +19,7 @@ struct xcb_connection_t;
 // it. Nothing is asked of the server between presses.
 //
 // Under Wayland the watcher sees only presses on X windows (XWayland): a press in a native Wayland window is
-// never shown to an X client. Elsewhere (no X server, no XInput 2.2) it sees nothing; isWatching() says so.
+// never shown to an X client. Elsewhere (no X server, no XInput 2.2) it sees nothing.
 // Main thread only.
 class OutsidePressWatcher : public QObject {
     Q_OBJECT
@@ -32,7 +32,6 @@ public:
     // Starts watching; false when presses cannot be seen here.
     bool start();
     void stop();
-    bool isWatching() const { return connection_ != nullptr; }
 
 signals:
     // A press outside, at the X server's time `serverTime` (the timestamp Qt's own input events carry on

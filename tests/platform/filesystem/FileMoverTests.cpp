@@ -27,12 +27,14 @@ struct Way {
     const char* name;
     bool acrossFileSystems;
     bool renameAllowed; // false: as on a file system that refuses the atomic rename (link, then unlink)
+    bool linkAllowed;   // false: as on one that refuses hard links too (claim the name, rename over it)
 };
 
 class FileMoverPlacementTest : public ::testing::TestWithParam<Way> {
 protected:
     void SetUp() override {
         FileMover::setRenameWithoutReplacingAllowed(GetParam().renameAllowed);
+        FileMover::setHardLinksAllowed(GetParam().linkAllowed);
         source = QString::fromStdString((sourceFolder.path() / "clip.m4a").string());
         if (GetParam().acrossFileSystems) {
             struct stat here {
@@ -51,6 +53,7 @@ protected:
 
     void TearDown() override {
         FileMover::setRenameWithoutReplacingAllowed(true);
+        FileMover::setHardLinksAllowed(true);
         if (GetParam().acrossFileSystems) {
             QDir(destination).removeRecursively();
         }
@@ -102,9 +105,11 @@ TEST_P(FileMoverPlacementTest, AMissingSourceFailsAndTouchesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, FileMoverPlacementTest,
-                         ::testing::Values(Way{"Rename", false, true}, Way{"Link", false, false},
-                                           Way{"CopyAcross", true, true},
-                                           Way{"CopyAcrossThenLink", true, false}),
+                         ::testing::Values(Way{"Rename", false, true, true}, Way{"Link", false, false, true},
+                                           Way{"ClaimTheName", false, false, false},
+                                           Way{"CopyAcross", true, true, true},
+                                           Way{"CopyAcrossThenLink", true, false, true},
+                                           Way{"CopyAcrossThenClaim", true, false, false}),
                          [](const ::testing::TestParamInfo<Way>& info) {
                              return std::string(info.param.name);
                          });
