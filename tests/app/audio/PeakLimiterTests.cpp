@@ -79,7 +79,8 @@ TEST(PeakLimiter, OutputLagsByTheLookAheadUntilDrained) {
     const std::vector<float> input(1'000, 0.25f);
     std::vector<int16_t> output;
     limiter.process(input.data(), input.size(), output);
-    EXPECT_EQ(output.size(), input.size() - limiter.delayFrames());
+    EXPECT_EQ(output.size(), input.size() - (lookAheadFrames - 1))
+        << "the newest look-ahead less one frame wait";
     limiter.drain(output);
     EXPECT_EQ(output.size(), input.size());
     EXPECT_TRUE(std::all_of(output.begin(), output.end(), [](int16_t sample) { return sample == 8'192; }));

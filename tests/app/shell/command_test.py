@@ -12,8 +12,8 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'support'))
-from desktop_session import (RATE, POPUPS, ProgramTestCase, held_seconds_of, loudness, run,  # noqa: E402
-                             tempolis_command, wait_for, write_tone)
+from desktop_session import (RATE, POPUPS, ProgramTestCase, clip_frames, held_seconds_of, loudness,  # noqa: E402
+                             run, tempolis_command, wait_for, write_tone)
 from gi.repository import Gio, GLib  # noqa: E402
 
 PROGRAM = sys.argv.pop(1) if len(sys.argv) > 1 else ''
@@ -32,11 +32,6 @@ def together(*commands):
     started = [subprocess.Popen([PROGRAM, *arguments], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
                for arguments in commands]
     return [(process.wait(60), process.stdout.read().strip(), process.stderr.read()) for process in started]
-
-
-def frames(clip):
-    return int(run('ffprobe', '-v', 'error', '-select_streams', 'a:0', '-show_entries', 'stream=duration_ts',
-                   '-of', 'default=noprint_wrappers=1:nokey=1', clip).strip())
 
 
 class CommandTest(ProgramTestCase):
@@ -147,13 +142,13 @@ class SavesTogetherAndPauseTest(ProgramTestCase):
             clips = [path for _, path, _ in results]
             self.assertEqual(len(set(clips)), 5, clips)
             for clip in clips:
-                self.assertEqual(frames(clip), 5 * RATE, clip)
+                self.assertEqual(clip_frames(clip), 5 * RATE, clip)
             # One path asked for twice at once: one clip, and the other is told the file exists.
             path = os.path.join(folder, 'chosen.m4a')
             statuses = sorted(status for status, _, _ in together(('save', '5', '--output', path),
                                                                    ('save', '5', '--output', path)))
             self.assertEqual(statuses, [0, 6])
-            self.assertEqual(frames(path), 5 * RATE)
+            self.assertEqual(clip_frames(path), 5 * RATE)
         self.assertIsNone(self.program.poll(), 'saves at the same time must not end the program')
         self.assertEqual([name for name in os.listdir(self.temporary) if name.endswith('.m4a')], [],
                          'no temporary clip is left')

@@ -12,7 +12,8 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'support'))
-from desktop_session import POPUPS, Pointer, ProgramTestCase, run, wait_for  # noqa: E402
+from desktop_session import (POPUPS, Pointer, ProgramTestCase, held_seconds_of, run, tempolis_command,  # noqa: E402
+                             wait_for)
 
 PROGRAM = sys.argv.pop(1) if len(sys.argv) > 1 else ''
 
@@ -55,13 +56,6 @@ class Terminal:
 
 class PopupsLeaveTheKeyboardAndThePointerTest(ProgramTestCase):
     program_path = PROGRAM
-
-    def tempolis(self, *arguments):
-        return subprocess.run([PROGRAM, *arguments], capture_output=True, text=True, timeout=60)
-
-    def held_seconds(self):
-        status = self.tempolis('status').stdout
-        return float(status.split('Held: ')[1].split(' ')[0]) if 'Held: ' in status else 0
 
     def test_typing_goes_on_around_the_settings_and_a_saved_popup(self):
         terminal = Terminal(self)
@@ -108,9 +102,9 @@ class PopupsLeaveTheKeyboardAndThePointerTest(ProgramTestCase):
         self.addCleanup(clicks.terminate)
         other = run('xdotool', 'search', '--sync', '--name', '^clicks$').split()[0]
         terminal.focus()
-        wait_for(lambda: self.held_seconds() >= 5, timeout=30, what='5 seconds held')
+        wait_for(lambda: held_seconds_of(PROGRAM) >= 5, timeout=30, what='5 seconds held')
         type_text('before ')
-        saved = self.tempolis('save', '5', '--output', self.folder.name)
+        saved = tempolis_command(PROGRAM, 'save', '5', '--output', self.folder.name)
         self.assertEqual(saved.returncode, 0, saved.stderr)
         wait_for(lambda: POPUPS.showing('Saved Popup'), what='the saved popup')
         self.assertEqual(active_window(), terminal.window)

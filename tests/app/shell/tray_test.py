@@ -8,7 +8,6 @@ dialog through the accessibility bus and the clips through ffprobe.
 """
 import os
 import queue
-import re
 import subprocess
 import sys
 import threading
@@ -16,13 +15,12 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'support'))
-from desktop_session import (POPUPS, Pointer, ProgramTestCase, near, pixels, pyatspi, run,  # noqa: E402
-                             wait_for)
+from desktop_session import (POPUPS, RATE, Pointer, ProgramTestCase, clip_frames, near, pixels,  # noqa: E402
+                             pyatspi, run, seconds_in, wait_for)
 from gi.repository import Gio, GLib  # noqa: E402
 
 PROGRAM = sys.argv.pop(1) if len(sys.argv) > 1 else ''
 STAND_IN = sys.argv.pop(1) if len(sys.argv) > 1 else ''
-RATE = 44100
 MENU = ['Save the Last 30 Seconds', 'Save the Last 5 Minutes', 'Save the Last 30 Minutes', 'Save Everything Held',
         'Settings…', 'Pause Recording', 'Quit Tempolis']
 KNOB_WHITE = (255, 255, 255)  # the band's handle: a white knob ringed in green (popups are greyer)
@@ -96,16 +94,6 @@ class Host:
         self.call(menu_path, 'com.canonical.dbusmenu', 'Event', '(isvu)', (item, 'clicked', GLib.Variant('s', ''), 0))
 
 
-def frames(path):
-    return int(run('ffprobe', '-v', 'error', '-select_streams', 'a:0', '-show_entries', 'stream=duration_ts', '-of',
-                   'default=noprint_wrappers=1:nokey=1', path).strip())
-
-
-def seconds_in(text):
-    """'Keep the last 1 minute, 5 seconds' -> 65."""
-    minutes = re.search(r'(\d+) minutes?', text)
-    seconds = re.search(r'(\d+) seconds?', text)
-    return (int(minutes.group(1)) * 60 if minutes else 0) + (int(seconds.group(1)) if seconds else 0)
 
 
 class TrayTestCase(ProgramTestCase):
@@ -215,7 +203,7 @@ class TrayTest(TrayTestCase):
         self.assertTrue(any(near(color, (126, 217, 87), 40) for color in beam.values()), 'no band above the click')
         run('xdotool', 'click', '1')
         clip = self.save_through_dialog('gesture.m4a')
-        self.assertEqual(frames(clip), seconds * RATE, f'the popup promised "{promised}"')
+        self.assertEqual(clip_frames(clip), seconds * RATE, f'the popup promised "{promised}"')
 
         # A second click on the icon cancels: nothing is saved.
         host.activate(x, y)
@@ -246,7 +234,7 @@ class TrayTest(TrayTestCase):
         wait_for(lambda: self.held_seconds() >= 31, timeout=60, what='31 seconds of audio')
         self.assertEqual([enabled for _, _, enabled in host.menu()], [True] * 7)
         host.choose('Save the Last 30 Seconds')
-        self.assertEqual(frames(self.save_through_dialog('menu.m4a')), 30 * RATE)
+        self.assertEqual(clip_frames(self.save_through_dialog('menu.m4a')), 30 * RATE)
 
         # Pause from the menu, as More Settings pauses: the state and the entry follow.
         host.choose('Pause Recording')
