@@ -110,13 +110,16 @@ def held_seconds_of(program):
 
 
 def recording_sources(pid):
-    """The names of the sources the program records from, per the audio server."""
+    """The names of the sources the program records from, per the audio server ('#N' for a source the server
+    did not list a moment before: one that came meanwhile)."""
+    outputs = run('pactl', 'list', 'source-outputs')
     sources = {line.split('\t')[0]: line.split('\t')[1]
                for line in run('pactl', 'list', 'short', 'sources').splitlines()}
     found = []
-    for block in run('pactl', 'list', 'source-outputs').split('Source Output #')[1:]:
+    for block in outputs.split('Source Output #')[1:]:
         if re.search(rf'application\.process\.id = "{pid}"', block):
-            found.append(sources.get(re.search(r'Source: (\d+)', block).group(1)))
+            index = re.search(r'Source: (\d+)', block).group(1)
+            found.append(sources.get(index, f'#{index}'))
     return found
 
 
