@@ -5,9 +5,13 @@
 
 #include <QApplication>
 #include <QMouseEvent>
+#include <QTimer>
 #include <QWindow>
 
 namespace {
+// How long a loss of focus may last before it counts: a focus passing between two windows is back by then.
+constexpr int focusLossSettleMilliseconds = 150;
+
 // Keeps the moves and the release that follow a swallowed press from the window it was made in, so that
 // window never sees half a click. Deletes itself at the release, at a new press (a release it missed), or
 // with the window.
@@ -72,9 +76,16 @@ PopoverDismissal::PopoverDismissal(PopoverWindow* window, Trigger trigger, bool 
                 [this](const QPoint&, quint32 serverTime) { pressedInAnotherProgram(serverTime); });
         qApp->installEventFilter(this);
         connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* focus) {
-            // A pop-up list of ours takes the keyboard with a grab, which can look like a loss of focus.
-            if (!focus && !QApplication::activePopupWidget())
-                emit dismissed();
+            if (focus)
+                return;
+            // A window manager that focuses on click takes the focus away before the press it replays reaches
+            // another window of ours (which decides by itself, above): the focus is looked at again a moment
+            // later. A pop-up list of ours takes the keyboard with a grab, which can look like a loss of
+            // focus.
+            QTimer::singleShot(focusLossSettleMilliseconds, this, [this] {
+                if (!QGuiApplication::focusWindow() && !QApplication::activePopupWidget())
+                    emit dismissed();
+            });
         });
     }
     watcher_->start();
